@@ -1,0 +1,30 @@
+# One-command entry points. `make test` works on a fresh machine: it fetches the
+# dependencies into .deps/, configures, builds and runs every test.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test bench demo clean format
+
+all: build
+
+deps:
+	@scripts/fetch-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+bench: build
+	@$(BUILD)/bench/ualib_bench
+
+clean:
+	@rm -rf $(BUILD)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

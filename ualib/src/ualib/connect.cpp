@@ -1,0 +1,204 @@
+// Connect and Disconnect: attaching a Client to the shared session for its endpoint
+// and user, creating and configuring the stack client when the session has none.
+#include <open62541/client_config_default.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "client_impl.h"
+#include "log.h"
+#include "session.h"
+#include "status.h"
+#include "ua_types.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace internal {
+namespace {
+
+std::string Lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// False only for "", "0", "false", "no", "off" and "none", in any letter case.
+bool ParseBoolOption(const PropertyMap& properties, std::string_view key, bool fallback) {
+  const std::string* text = properties.Get(key);
+  if (!text) return fallback;
+  const std::string word = Lowercase(*text);
+  return !(word.empty() || word == "0" || word == "false" || word == "no" || word == "off" || word == "none");
+}
+
+// As std::stoul in base 10, kept to the low 32 bits; no leading digits or out of
+// range keeps the default.
+uint32_t ParseNumberOption(const PropertyMap& properties, std::string_view key, uint32_t fallback) {
+  const std::string* text = properties.Get(key);
+  if (!text) return fallback;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text->c_str(), &end, 10);
+  if (end == text->c_str() || errno == ERANGE) return fallback;
+  return static_cast<uint32_t>(value);
+}
+
+ReconnectPolicy ParseReconnectPolicy(const PropertyMap& properties) {
+  ReconnectPolicy policy;
+  policy.enabled = ParseBoolOption(properties, "auto_reconnect", policy.enabled);
+  policy.intervalMs = ParseNumberOption(properties, "reconnect_interval_ms", policy.intervalMs);
+  policy.maxAttempts = ParseNumberOption(properties, "reconnect_max_attempts", policy.maxAttempts);
+  policy.maxDurationMs = ParseNumberOption(properties, "reconnect_max_duration_ms", policy.maxDurationMs);
+  policy.waitForServerReady = ParseBoolOption(properties, "wait_for_server_ready", policy.waitForServerReady);
+  if (const std::string* node = properties.Get("server_status_node")) policy.serverStatusNode = *node;
+  policy.connectivityCheckIntervalMs =
+      ParseNumberOption(properties, "connectivity_check_interval_ms", policy.connectivityCheckIntervalMs);
+  return policy;
+}
+
+std::string_view AuthLabel(const std::string& username) { return username.empty() ? "anonymous" : "username auth"; }
+
+std::string PropertyOrEmpty(const PropertyMap& properties, std::string_view key) {
+  const std::string* value = properties.Get(key);
+  return value ? *value : std::string();
+}
+
+// Stack defaults, the session's log bridge and state callback, and the policy of
+// the Client whose Connect creates the stack client. Caller holds clientMutex.
+void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties) {
+  UA_ClientConfig* config = UA_Client_getConfig(client);
+  UA_ClientConfig_setDefault(config);
+
+  conn.sdkLog = SdkLogSettings{};
+  if (const std::string* level = properties.Get("sdk_log_level"))
+    ParseSdkLogLevel(*level, conn.sdkLog.sdkLogLevel, conn.sdkLog.sdkLogOff);
+  conn.sdkLogger = UA_Logger{SdkLog, &conn.sdkLog, nullptr};
+  config->logging = &conn.sdkLogger;
+  if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
+
+  config->clientContext = &conn;
+  config->stateCallback = SdkStateCallback;
+  {
+    std::lock_guard<std::mutex> lock(conn.observersMutex);
+    conn.state = ConnectionState::Disconnected;
+  }
+  conn.closeRequested = false;
+  conn.reconnectGaveUp = false;
+  conn.sessionLost = false;
+  conn.reconnectPolicy = ParseReconnectPolicy(properties);
+  conn.password = PropertyOrEmpty(properties, "password");
+  const ReconnectPolicy& policy = conn.reconnectPolicy;
+  UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
+            conn.endpoint, policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
+}
+
+std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username) {
+  std::string key = endpoint + "|" + username;
+  auto& registry = OpcuaConnectionRegistry::Instance();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
+  if (auto live = entry.lock()) return live;
+  auto created = std::make_shared<OpcuaConnection>(endpoint, username, key);
+  entry = created;
+  return created;
+}
+
+}  // namespace
+
+UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
+                                 const std::string& password) {
+  if (!username.empty()) {
+    UA_UserNameIdentityToken* token = UA_UserNameIdentityToken_new();
+    if (!token) return UA_STATUSCODE_BADOUTOFMEMORY;
+    token->userName = UA_String_fromChars(username.c_str());
+    token->password = UA_String_fromChars(password.c_str());
+    UA_ClientConfig* config = UA_Client_getConfig(client);
+    UA_ExtensionObject_clear(&config->userIdentityToken);
+    UA_ExtensionObject_setValue(&config->userIdentityToken, token, &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]);
+  }
+  return UA_Client_connect(client, endpoint.c_str());
+}
+
+}  // namespace internal
+
+Result Client::Connect() {
+  UALIB_TRACE();
+  if (!impl->configured) {
+    UALIB_LOG(internal::kWarning, "Connect rejected: Configure has not been called");
+    return {ResultCode::InvalidState, "Connect called before Configure."};
+  }
+  const std::string& endpoint = impl->options.endpoint;
+  if (impl->conn) {
+    UALIB_LOG(internal::kDebug, "Connect: already connected to {}", endpoint);
+    return {ResultCode::AlreadyConnected, "already connected"};
+  }
+  const PropertyMap& properties = impl->options.properties;
+  const std::string username = internal::PropertyOrEmpty(properties, "username");
+
+  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username);
+  internal::AttachObserver(*session, impl->observer);
+
+  internal::ClientLock lock(*session);
+  if (lock.client()) {
+    impl->conn = std::move(session);
+    UALIB_LOG(internal::kInfo, "Attached to shared OPC UA session for {} ({})", endpoint,
+              internal::AuthLabel(username));
+    return {};
+  }
+  lock.unlock();
+  UALIB_LOG(internal::kDebug, "Connect: opening NEW shared session to {} ({})", endpoint,
+            internal::AuthLabel(username));
+  lock.lock();
+  if (lock.client()) {
+    impl->conn = std::move(session);
+    UALIB_LOG(internal::kDebug, "Connect: lost race, attaching to existing session");
+    return {};
+  }
+
+  UA_Client* client = UA_Client_new();
+  if (!client) {
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect: UA_Client_new returned null");
+    return {ResultCode::InternalError, "UA_Client_new returned null"};
+  }
+  internal::ConfigureStackClient(*session, client, properties);
+  const UA_StatusCode status = internal::ConnectStackClient(client, endpoint, username, session->password);
+  if (status != UA_STATUSCODE_GOOD) {
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
+    Result mapped = internal::StatusFromUa(status);
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, mapped.message);
+    return mapped;  // the lock goes before the session reference: declared after it
+  }
+  session->client = client;
+  internal::EnsureIteratorThread(*session);
+  impl->conn = session;
+  UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
+  return {};
+}
+
+Result Client::Disconnect() {
+  UALIB_TRACE();
+  if (!impl->conn) {
+    UALIB_LOG(internal::kDebug, "Disconnect: already disconnected (no-op)");
+    return {};
+  }
+  const std::string endpoint = impl->conn->endpoint;
+  const long refs = impl->conn.use_count();
+  if (refs == 1) {
+    // The teardown that follows is an orderly close: reported as such, and never
+    // answered with a reconnect.
+    impl->conn->closeRequested = true;
+    impl->conn->WakePauses();
+  }
+  UALIB_LOG(internal::kDebug, "Disconnect: detaching from {} (refs before = {})", endpoint, refs);
+  internal::DetachObserver(*impl->conn, impl->observer);
+  impl->conn.reset();
+  UALIB_LOG(internal::kInfo, "Disconnected from {}", endpoint);
+  return {};
+}
+
+}  // namespace velk::quarlink

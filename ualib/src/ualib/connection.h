@@ -1,0 +1,119 @@
+// The shared OPC UA session: one stack client, one iterator thread, one server-side
+// subscription and one dispatch worker for every Client that names the same endpoint
+// and user.
+//
+// Locks, in the only order in which they nest: clientMutex, then observersMutex.
+// dispatchMutex and pauseMutex are taken alone; the registry's mutex is taken
+// alone and nothing is called under it.
+#pragma once
+
+#include <open62541/client.h>
+#include <tessel/fnd/defs/comm_adapter.h>
+#include <velk/quarlink/client.h>
+#include <velk/quarlink/connection_registry.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "sdk_log.h"
+#include "ticket_mutex.h"
+
+namespace velk::quarlink {
+
+struct ReconnectPolicy {
+  bool enabled = true;
+  uint32_t intervalMs = 5000;
+  uint32_t maxAttempts = 0;    // 0: no limit
+  uint32_t maxDurationMs = 0;  // 0: no limit
+  bool waitForServerReady = true;
+  std::string serverStatusNode = "ns=0;i=2259";
+  uint32_t connectivityCheckIntervalMs = 2000;  // 0: the stack's default (no check)
+};
+
+// One per Client, embedded in its Impl; the session points at it while attached.
+struct StateObserver {
+  Client::Impl* owner = nullptr;
+  tessel::fnd::defs::ConnectionStateHandler handler;
+  tessel::fnd::defs::ConnectionState lastState = tessel::fnd::defs::ConnectionState::Disconnected;
+};
+
+// One monitored item. The heap copy is the stack's callback context; the map
+// holds a copy by value.
+struct MonitorEntry {
+  uint32_t monitoredItemId = 0;
+  std::string nodeAddress;
+  OpcuaConnection* connection = nullptr;
+  tessel::fnd::defs::SubscriptionHandler handler;
+};
+
+inline constexpr size_t kDispatchQueueCap = 4096;
+
+class OpcuaConnection {
+ public:
+  OpcuaConnection(std::string endpointUrl, std::string user, std::string key)
+      : endpoint(std::move(endpointUrl)), username(std::move(user)), registryKey(std::move(key)) {}
+  ~OpcuaConnection();
+  OpcuaConnection(const OpcuaConnection&) = delete;
+  OpcuaConnection& operator=(const OpcuaConnection&) = delete;
+
+  enum class PauseWake { OnStop, OnStopOrClose };
+  // Sleeps up to the given time; returns early (false) once the iterator is being
+  // stopped (or, with OnStopOrClose, the session closed), so teardown never waits
+  // out a long pause.
+  bool Pause(std::chrono::milliseconds duration, PauseWake wake = PauseWake::OnStop);
+  // Wakes every Pause; called after iteratorRunning or closeRequested changed.
+  void WakePauses();
+
+  const std::string endpoint;
+  const std::string username;
+  std::string password;
+  const std::string registryKey;
+
+  TicketMutex clientMutex;
+  UA_Client* client = nullptr;  // guarded by clientMutex
+
+  UA_Logger sdkLogger{};
+  internal::SdkLogSettings sdkLog;
+
+  uint32_t subscriptionId = 0;                  // guarded by clientMutex
+  std::map<std::string, MonitorEntry> monitors;  // guarded by clientMutex
+
+  std::mutex observersMutex;
+  std::vector<StateObserver*> observers;  // guarded by observersMutex
+  tessel::fnd::defs::ConnectionState state = tessel::fnd::defs::ConnectionState::Disconnected;
+
+  std::atomic<bool> closeRequested{false};
+
+  std::thread iteratorThread;
+  std::atomic<bool> iteratorRunning{false};
+
+  std::mutex dispatchMutex;
+  std::condition_variable dispatchCv;
+  std::deque<std::pair<tessel::fnd::defs::Notification, tessel::fnd::defs::SubscriptionHandler>> dispatchQueue;
+  std::thread dispatchThread;
+  std::atomic<bool> dispatchRunning{false};
+  std::atomic<uint64_t> droppedNotifications{0};
+
+  ReconnectPolicy reconnectPolicy;  // written under clientMutex before the iterator starts
+  std::atomic<bool> reconnectGaveUp{false};
+
+  // Set by the state callback when the session is lost without a close request;
+  // cleared once the iterator has restored the session and its subscriptions.
+  std::atomic<bool> sessionLost{false};
+
+ private:
+  std::mutex pauseMutex;
+  std::condition_variable pauseCv;
+};
+
+}  // namespace velk::quarlink

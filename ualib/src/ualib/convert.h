@@ -1,0 +1,23 @@
+// Conversions between host values and stack variants, and of stack time stamps.
+#pragma once
+
+#include <open62541/types.h>
+#include <tessel/fnd/defs/comm_adapter.h>
+
+#include <cstdint>
+
+namespace velk::quarlink::internal {
+
+// Scalars of the twelve supported built-in types convert; everything else,
+// arrays included, becomes the empty alternative.
+tessel::fnd::defs::Value UaVariantToValue(const UA_Variant& v);
+
+// Fills out (passed in zeroed) with a scalar copy; false for unsupported alternatives.
+bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out);
+
+// Stack time (100 ns ticks since 1601) to ns since the Unix epoch, truncated to
+// whole microseconds. Saturates at the representable multiples of 1000 instead of
+// overflowing for times before 1677 or after 2262.
+int64_t UaDateTimeToUnixNanos(UA_DateTime ticks);
+
+}  // namespace velk::quarlink::internal

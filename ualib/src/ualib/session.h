@@ -1,0 +1,33 @@
+// Session machinery shared by the Client operations: state delivery, the iterator
+// thread and the reconnect cycle.
+#pragma once
+
+#include <open62541/client.h>
+
+#include <string>
+
+#include "connection.h"
+
+namespace velk::quarlink::internal {
+
+// The stack's state callback: maps channel/session/connect status to a host state
+// and delivers each change to the handlers of the attached Clients.
+void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_SessionState sessionState,
+                      UA_StatusCode connectStatus);
+
+void AttachObserver(OpcuaConnection& conn, StateObserver& observer);
+void DetachObserver(OpcuaConnection& conn, StateObserver& observer);
+
+// Starts the session's iterator thread unless it runs already.
+void EnsureIteratorThread(OpcuaConnection& conn);
+
+// Runs on the iterator thread once the session stayed down; returns when the
+// session is back, a limit of the reconnect policy is reached, or it is closing.
+void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
+                       const std::string& password);
+
+// Installs the user-name identity and connects synchronously. Caller holds clientMutex.
+UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
+                                 const std::string& password);
+
+}  // namespace velk::quarlink::internal
