@@ -4,6 +4,7 @@
 #include <tessel/fnd/defs/comm_adapter.h>
 #include <velk/quarlink/client.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -29,17 +30,36 @@ namespace internal {
 // one), released on every path.
 class ClientLock {
  public:
-  explicit ClientLock(OpcuaConnection& conn) : conn_(conn), lock_(conn.clientMutex) {}
+  using Clock = std::chrono::steady_clock;
+
+  explicit ClientLock(OpcuaConnection& conn)
+      : conn_(conn), requestedAt_(Clock::now()), lock_(conn.clientMutex), acquiredAt_(Clock::now()) {}
   // The stack client, or null when the session has none.
   UA_Client* client() const { return conn_.client; }
   OpcuaConnection& connection() const { return conn_; }
   void unlock() { lock_.unlock(); }
   void lock() { lock_.lock(); }
+  // When the lock was asked for and when it was obtained (for timing lines).
+  Clock::time_point requestedAt() const { return requestedAt_; }
+  Clock::time_point acquiredAt() const { return acquiredAt_; }
 
  private:
   OpcuaConnection& conn_;
+  Clock::time_point requestedAt_;
   std::unique_lock<TicketMutex> lock_;
+  Clock::time_point acquiredAt_;
 };
+
+// The shape every request shares: without a session, or with a session that has
+// no stack client, the request is rejected (reject() logs and builds the answer);
+// otherwise work(lock) runs while the session's clientMutex is held.
+template <typename Reject, typename Work>
+auto RunOnSession(const Client::Impl& impl, Reject&& reject, Work&& work) -> decltype(reject()) {
+  if (!impl.conn) return reject();
+  ClientLock lock(*impl.conn);
+  if (!lock.client()) return reject();
+  return work(lock);
+}
 
 }  // namespace internal
 }  // namespace velk::quarlink

@@ -1,0 +1,16 @@
+#include "adapter_helpers.h"
+
+#include <gtest/gtest.h>
+
+namespace ualib_test {
+
+std::unique_ptr<velk::quarlink::Client> ConnectedClient(
+    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties) {
+  auto client = std::make_unique<velk::quarlink::Client>();
+  EXPECT_EQ(client->Configure(Options(endpoint, properties)).code, tessel::fnd::defs::ResultCode::Ok);
+  const auto result = client->Connect();
+  EXPECT_EQ(result.code, tessel::fnd::defs::ResultCode::Ok) << result.message;
+  return client;
+}
+
+}  // namespace ualib_test

@@ -1,0 +1,28 @@
+// Small helpers for integration tests that drive the adapter's Client.
+#pragma once
+
+#include <velk/quarlink/client.h>
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace ualib_test {
+
+inline tessel::fnd::defs::ConnectionOptions Options(
+    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {}) {
+  tessel::fnd::defs::ConnectionOptions options;
+  options.endpoint = endpoint;
+  for (const auto& [key, value] : properties) options.properties.Set(key, value);
+  return options;
+}
+
+// A configured and connected Client; fails the calling test when Connect fails.
+std::unique_ptr<velk::quarlink::Client> ConnectedClient(
+    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {});
+
+// "ns=1;s=<name>": the test server's nodes.
+inline std::string Node(const std::string& name) { return "ns=1;s=" + name; }
+
+}  // namespace ualib_test
