@@ -66,6 +66,32 @@ std::string PropertyOrEmpty(const PropertyMap& properties, std::string_view key)
   return value ? *value : std::string();
 }
 
+// A link that dies without a reset (a pulled cable, a frozen peer) leaves the
+// channel open forever unless the stack's periodic check gets no answer and we
+// close the channel ourselves; from there the usual state delivery and reconnect
+// cycle take over.
+void CloseSilentLink(UA_Client* client) {
+  auto* conn = static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
+  if (!conn || conn->closeRequested) return;
+  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", conn->endpoint);
+  UA_Client_disconnectSecureChannelAsync(client);
+}
+
+void LinkInactivityCallback(UA_Client* client) { CloseSilentLink(client); }
+
+void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 /*subscriptionId*/, void* /*context*/) {
+  CloseSilentLink(client);
+}
+
+void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) {
+  const uint32_t interval = conn.reconnectPolicy.connectivityCheckIntervalMs;
+  UALIB_LOG(kDebug, "Connectivity check for {}: interval={}ms", conn.endpoint, interval);
+  if (interval == 0) return;
+  config->connectivityCheckInterval = interval;
+  config->inactivityCallback = LinkInactivityCallback;
+  config->subscriptionInactivityCallback = SubscriptionInactivityCallback;
+}
+
 // Stack defaults, the session's log bridge and state callback, and the policy of
 // the Client whose Connect creates the stack client. Caller holds clientMutex.
 void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties) {
@@ -93,6 +119,7 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   const ReconnectPolicy& policy = conn.reconnectPolicy;
   UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
             conn.endpoint, policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
+  ConfigureConnectivityCheck(conn, config);
 }
 
 std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username) {

@@ -85,7 +85,7 @@ class OpcuaConnection {
   UA_Logger sdkLogger{};
   internal::SdkLogSettings sdkLog;
 
-  uint32_t subscriptionId = 0;                  // guarded by clientMutex
+  uint32_t subscriptionId = 0;                   // guarded by clientMutex
   std::map<std::string, MonitorEntry> monitors;  // guarded by clientMutex
 
   std::mutex observersMutex;

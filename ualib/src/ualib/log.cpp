@@ -3,8 +3,8 @@
 namespace velk::quarlink::internal {
 
 std::string BuildLogLine(const char* file, int line, const char* function, std::string_view text) {
-  return fmt::format("{}:{}:{}:{}:{}: {}", tessel::fnd::IsoTimeNow(6), file, line, function,
-                     tessel::fnd::ThreadName(), text);
+  return fmt::format("{}:{}:{}:{}:{}: {}", tessel::fnd::IsoTimeNow(6), file, line, function, tessel::fnd::ThreadName(),
+                     text);
 }
 
 void EmitFormatted(tessel::fnd::Logger& logger, int level, const char* file, int line, const char* function,

@@ -35,13 +35,13 @@ std::string TraceEntryLine(const char* file, int line, const char* function, con
 }  // namespace velk::quarlink::internal
 
 // The level is checked before any argument is formatted or any string is built.
-#define UALIB_LOG(severity, ...)                                                                             \
-  do {                                                                                                       \
-    ::tessel::fnd::Logger& ualibLogger_ = ::tessel::fnd::Log();                                              \
-    if (ualibLogger_.level <= (severity))                                                                    \
+#define UALIB_LOG(severity, ...)                                                                                 \
+  do {                                                                                                           \
+    ::tessel::fnd::Logger& ualibLogger_ = ::tessel::fnd::Log();                                                  \
+    if (ualibLogger_.level <= (severity))                                                                        \
       ::velk::quarlink::internal::EmitLine(ualibLogger_, (severity), __FILE__, __LINE__, __func__, __VA_ARGS__); \
   } while (0)
 
-#define UALIB_TRACE()                                                                                           \
-  ::tessel::fnd::ScopedTracer ualibTracer_(                                                                     \
+#define UALIB_TRACE()                       \
+  ::tessel::fnd::ScopedTracer ualibTracer_( \
       ::velk::quarlink::internal::TraceEntryLine(__FILE__, __LINE__, __func__, __PRETTY_FUNCTION__), std::string())

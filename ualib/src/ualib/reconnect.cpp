@@ -25,8 +25,8 @@ bool ServerReady(OpcuaConnection& conn) {
   UaNodeId node;
   if (!lock.client() || !ParseNodeId(conn.reconnectPolicy.serverStatusNode, *node)) return true;
   UaVariant value;
-  const UA_StatusCode status = __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE,
-                                                         value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
+  const UA_StatusCode status = __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
+                                                         &UA_TYPES[UA_TYPES_VARIANT]);
   if (status != UA_STATUSCODE_GOOD || UA_Variant_isEmpty(value.get())) return false;
   if (!UA_Variant_isScalar(value.get())) return true;
   if (value->type == &UA_TYPES[UA_TYPES_INT32]) return *static_cast<UA_Int32*>(value->data) == 0;
@@ -46,9 +46,8 @@ Limit LimitReached(const ReconnectPolicy& policy, uint32_t attempts, Clock::time
 // One connect attempt on the existing stack client. A failed attempt leaves a bad
 // connect status behind, which the stack treats as final until it is disconnected.
 // Empty when the session has no stack client any more.
-std::optional<UA_StatusCode> Attempt(OpcuaConnection& conn, const std::string& endpoint,
-                                     const std::string& username, const std::string& password,
-                                     bool afterFailure) {
+std::optional<UA_StatusCode> Attempt(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
+                                     const std::string& password, bool afterFailure) {
   ClientLock lock(conn);
   if (!lock.client()) return std::nullopt;
   if (afterFailure) UA_Client_disconnect(lock.client());

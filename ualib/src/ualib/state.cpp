@@ -20,8 +20,7 @@ constexpr UA_StatusCode kConnectionClosed = UA_STATUSCODE_BADCONNECTIONCLOSED;
 ConnectionState MapStackState(UA_SecureChannelState channel, UA_SessionState session, UA_StatusCode connectStatus,
                               bool closeRequested) {
   if (connectStatus != UA_STATUSCODE_GOOD && connectStatus != kConnectionClosed) return ConnectionState::Error;
-  if (channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED)
-    return ConnectionState::Connected;
+  if (channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED) return ConnectionState::Connected;
   if (channel == UA_SECURECHANNELSTATE_CLOSED)
     return closeRequested ? ConnectionState::Disconnected : ConnectionState::Error;
   if (channel == UA_SECURECHANNELSTATE_CLOSING)

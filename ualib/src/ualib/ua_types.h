@@ -12,9 +12,9 @@ namespace velk::quarlink::internal {
 template <typename T>
 struct UaTypeOf;
 
-#define UALIB_UA_TYPE(T, INDEX) \
-  template <>                   \
-  struct UaTypeOf<T> {          \
+#define UALIB_UA_TYPE(T, INDEX)                                  \
+  template <>                                                    \
+  struct UaTypeOf<T> {                                           \
     static const UA_DataType* Get() { return &UA_TYPES[INDEX]; } \
   }
 

@@ -58,7 +58,7 @@ class TESSEL_FND_LOG_API ScopedTracer {
 // "YYYY-MM-DDTHH:MM:SS" in UTC, followed by the fraction of the second with at
 // most `precision` significant digits and no trailing zeros.
 inline std::string IsoTime(double seconds, uint8_t precision) {
-  const auto whole = static_cast<time_t>(seconds);
+  const auto whole = static_cast<time_t>(std::floor(seconds));  // floor: times before 1970 count back
   std::tm parts{};
   gmtime_r(&whole, &parts);
   char head[40];
@@ -77,6 +77,8 @@ inline std::string IsoTime(double seconds, uint8_t precision) {
   const int decimals = leadingZeros + static_cast<int>(precision);
   std::snprintf(frac, sizeof frac, "%.*f", decimals < 60 ? decimals : 60, fraction);
   std::string text(frac);
+  // A fraction that rounded up to 1 carries into the seconds.
+  if (text[0] == '1') return IsoTime(static_cast<double>(whole) + 1.0, precision);
   while (!text.empty() && text.back() == '0') text.pop_back();
   if (!text.empty() && text.back() == '.') text.pop_back();
   const auto dot = text.find('.');
@@ -85,10 +87,9 @@ inline std::string IsoTime(double seconds, uint8_t precision) {
 }
 
 inline std::string IsoTimeNow(int8_t precision) {
-  (void)precision;
   const auto ticks = std::chrono::system_clock::now().time_since_epoch();
   const double now = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(ticks).count()) / 1e9;
-  return IsoTime(now, 6);
+  return IsoTime(now, static_cast<uint8_t>(precision < 0 ? 0 : precision));
 }
 
 inline std::string ThreadName() {

@@ -53,32 +53,32 @@ class PropertyMap {
 };
 
 // The alternative index is observable: converters dispatch on it.
-using Value = std::variant<std::monostate,             // 0
-                           bool,                       // 1
-                           int32_t,                    // 2
-                           uint32_t,                   // 3
-                           int64_t,                    // 4
-                           uint64_t,                   // 5
-                           float,                      // 6
-                           double,                     // 7
-                           std::string,                // 8
-                           std::vector<uint8_t>,       // 9
-                           std::vector<bool>,          // 10
-                           std::vector<int32_t>,       // 11
-                           std::vector<uint32_t>,      // 12
-                           std::vector<int64_t>,       // 13
-                           std::vector<uint64_t>,      // 14
-                           std::vector<float>,         // 15
-                           std::vector<double>,        // 16
-                           std::vector<std::string>,   // 17
-                           PropertyMap,                // 18
-                           int16_t,                    // 19
-                           uint16_t,                   // 20
-                           int8_t,                     // 21
-                           uint8_t,                    // 22
-                           std::vector<int16_t>,       // 23
-                           std::vector<uint16_t>,      // 24
-                           std::vector<int8_t>>;       // 25
+using Value = std::variant<std::monostate,            // 0
+                           bool,                      // 1
+                           int32_t,                   // 2
+                           uint32_t,                  // 3
+                           int64_t,                   // 4
+                           uint64_t,                  // 5
+                           float,                     // 6
+                           double,                    // 7
+                           std::string,               // 8
+                           std::vector<uint8_t>,      // 9
+                           std::vector<bool>,         // 10
+                           std::vector<int32_t>,      // 11
+                           std::vector<uint32_t>,     // 12
+                           std::vector<int64_t>,      // 13
+                           std::vector<uint64_t>,     // 14
+                           std::vector<float>,        // 15
+                           std::vector<double>,       // 16
+                           std::vector<std::string>,  // 17
+                           PropertyMap,               // 18
+                           int16_t,                   // 19
+                           uint16_t,                  // 20
+                           int8_t,                    // 21
+                           uint8_t,                   // 22
+                           std::vector<int16_t>,      // 23
+                           std::vector<uint16_t>,     // 24
+                           std::vector<int8_t>>;      // 25
 
 enum class ResultCode : int32_t {
   Ok = 0,
