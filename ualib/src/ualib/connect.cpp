@@ -113,7 +113,6 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   }
   conn.closeRequested = false;
   conn.reconnectGaveUp = false;
-  conn.sessionLost = false;
   conn.reconnectPolicy = ParseReconnectPolicy(properties);
   conn.password = PropertyOrEmpty(properties, "password");
   const ReconnectPolicy& policy = conn.reconnectPolicy;

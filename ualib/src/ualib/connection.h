@@ -107,10 +107,6 @@ class OpcuaConnection {
   ReconnectPolicy reconnectPolicy;  // written under clientMutex before the iterator starts
   std::atomic<bool> reconnectGaveUp{false};
 
-  // Set by the state callback when the session is lost without a close request;
-  // cleared once the iterator has restored the session and its subscriptions.
-  std::atomic<bool> sessionLost{false};
-
  private:
   std::mutex pauseMutex;
   std::condition_variable pauseCv;

@@ -106,7 +106,6 @@ void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const
       ClientLock lock(conn);
       if (lock.client()) ResumeSubscriptions(conn);
     }
-    conn.sessionLost = false;
     UALIB_LOG(kInfo, "Reconnect: successful after {} attempt(s)", n);
     return;
   }
