@@ -22,10 +22,12 @@ std::string BuildLogLine(const char* file, int line, const char* function, std::
 void EmitFormatted(tessel::fnd::Logger& logger, int level, const char* file, int line, const char* function,
                    fmt::string_view format, fmt::format_args args);
 
+// The format string is checked against the arguments at compile time, so a log
+// statement can never throw from inside a stack callback.
 template <typename... Args>
 void EmitLine(tessel::fnd::Logger& logger, int level, const char* file, int line, const char* function,
-              fmt::string_view format, const Args&... args) {
-  EmitFormatted(logger, level, file, line, function, format, fmt::make_format_args(args...));
+              fmt::format_string<const Args&...> format, const Args&... args) {
+  EmitFormatted(logger, level, file, line, function, format.get(), fmt::make_format_args(args...));
 }
 
 // The tracer's entry line: the signature as the compiler spells it, but only when a
