@@ -92,6 +92,22 @@ void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) 
   config->subscriptionInactivityCallback = SubscriptionInactivityCallback;
 }
 
+// The stack's default configuration already handed its logger object to the event
+// loop, the security policies and the certificate check. Repointing that one object
+// routes all of them through the bridge, and its own clear function still frees it
+// when the stack client is deleted; replacing the pointer would leak it and leave
+// the others pointing at it.
+void InstallSdkLogger(OpcuaConnection& conn, UA_ClientConfig* config) {
+  if (config->logging) {
+    config->logging->log = SdkLog;
+    config->logging->context = &conn.sdkLog;
+    return;
+  }
+  conn.sdkLogger = UA_Logger{SdkLog, &conn.sdkLog, nullptr};
+  config->logging = &conn.sdkLogger;
+  if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
+}
+
 // Stack defaults, the session's log bridge and state callback, and the policy of
 // the Client whose Connect creates the stack client. Caller holds clientMutex.
 void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties) {
@@ -101,9 +117,7 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   conn.sdkLog = SdkLogSettings{};
   if (const std::string* level = properties.Get("sdk_log_level"))
     ParseSdkLogLevel(*level, conn.sdkLog.sdkLogLevel, conn.sdkLog.sdkLogOff);
-  conn.sdkLogger = UA_Logger{SdkLog, &conn.sdkLog, nullptr};
-  config->logging = &conn.sdkLogger;
-  if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
+  InstallSdkLogger(conn, config);
 
   config->clientContext = &conn;
   config->stateCallback = SdkStateCallback;
