@@ -1,0 +1,268 @@
+// ualib_test_server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
+//
+// Serves the test address space on 127.0.0.1 only, prints "READY <port>" once
+// it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
+// parent process is gone. Exit codes: 1 internal error, 2 bad usage,
+// 3 the port cannot be listened on.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <open62541/plugin/accesscontrol_default.h>
+#include <open62541/server.h>
+#include <open62541/server_config_default.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "command_line.h"
+#include "test_model.h"
+
+namespace ualib_test_server {
+namespace {
+
+constexpr int kExitInternalError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitPortBusy = 3;
+constexpr int kFreePortAttempts = 5;
+constexpr auto kParentPollInterval = std::chrono::milliseconds(100);
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void RequestStop(int) { g_stopRequested = 1; }
+
+void InstallSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Errors only by default: the stack warns about much that is deliberate here
+// (passwords over SecurityPolicy None, the tiny reference limit, interrupted
+// polls on stop). UALIB_TEST_SERVER_LOG=trace|debug|info|warning shows more.
+// Never on stdout: stdout carries the READY line.
+UA_LogLevel MinimumLogLevel() {
+  const char* setting = std::getenv("UALIB_TEST_SERVER_LOG");
+  const std::string level = setting != nullptr ? setting : "";
+  if (level == "trace") return UA_LOGLEVEL_TRACE;
+  if (level == "debug") return UA_LOGLEVEL_DEBUG;
+  if (level == "info") return UA_LOGLEVEL_INFO;
+  if (level == "warning") return UA_LOGLEVEL_WARNING;
+  return UA_LOGLEVEL_ERROR;
+}
+
+const UA_LogLevel g_minimumLogLevel = MinimumLogLevel();
+
+void LogToStderr(void*, UA_LogLevel level, UA_LogCategory, const char* message, va_list args) {
+  if (level < g_minimumLogLevel) {
+    return;
+  }
+  std::fputs("ualib_test_server: ", stderr);
+  std::vfprintf(stderr, message, args);
+  std::fputc('\n', stderr);
+}
+
+UA_Logger g_logger{LogToStderr, nullptr, nullptr};
+
+struct ServerDeleter {
+  void operator()(UA_Server* server) const { UA_Server_delete(server); }
+};
+using ServerPtr = std::unique_ptr<UA_Server, ServerDeleter>;
+
+// Owns a config until the server takes it over.
+class ConfigGuard {
+ public:
+  explicit ConfigGuard(UA_ServerConfig& config) : config_(&config) {}
+  ~ConfigGuard() {
+    if (config_ != nullptr) {
+      UA_ServerConfig_clean(config_);
+    }
+  }
+  ConfigGuard(const ConfigGuard&) = delete;
+  ConfigGuard& operator=(const ConfigGuard&) = delete;
+  void Release() { config_ = nullptr; }
+
+ private:
+  UA_ServerConfig* config_;
+};
+
+struct Socket {
+  int fd = -1;
+  ~Socket() {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+};
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+// Binding decides whether the port is available: with SO_REUSEADDR (as the
+// server uses it) only a listening socket blocks it, lingering closed ones do not.
+bool CanBind(uint16_t port, uint16_t* boundPort = nullptr) {
+  Socket probe{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  if (probe.fd < 0) {
+    return false;
+  }
+  int on = 1;
+  setsockopt(probe.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address = LoopbackAddress(port);
+  if (bind(probe.fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(probe.fd, 1) != 0) {
+    return false;
+  }
+  socklen_t length = sizeof(address);
+  if (boundPort != nullptr && getsockname(probe.fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    *boundPort = ntohs(address.sin_port);
+  }
+  return true;
+}
+
+UA_StatusCode ListenOnlyOnLoopback(UA_ServerConfig& config, uint16_t port) {
+  UA_Array_delete(config.serverUrls, config.serverUrlsSize, &UA_TYPES[UA_TYPES_STRING]);
+  config.serverUrls = nullptr;
+  config.serverUrlsSize = 0;
+  std::string url = "opc.tcp://127.0.0.1:" + std::to_string(port);
+  UA_String urlString = UA_STRING(url.data());
+  return UA_Array_appendCopy(reinterpret_cast<void**>(&config.serverUrls), &config.serverUrlsSize, &urlString,
+                             &UA_TYPES[UA_TYPES_STRING]);
+}
+
+UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port) {
+  config.logging = &g_logger;
+  UA_StatusCode status = UA_ServerConfig_setMinimal(&config, port, nullptr);
+  if (status != UA_STATUSCODE_GOOD) {
+    return status;
+  }
+  status = ListenOnlyOnLoopback(config, port);
+  if (status != UA_STATUSCODE_GOOD) {
+    return status;
+  }
+  // Restarting on the same port right after a stop must not wait for TIME_WAIT.
+  config.tcpReuseAddr = true;
+  // Sampling interval 0 means "sample on every write" (see the Burst method);
+  // the stock lower limit of 50 ms would revise it away.
+  config.samplingIntervalLimits.min = 0.0;
+  config.publishingIntervalLimits.min = 10.0;
+  config.queueSizeLimits.max = 100'000;
+
+  // The test suites log in anonymously and as operator; the server has only
+  // SecurityPolicy None, so the password has to be allowed in plain text.
+  config.allowNonePolicyPassword = true;
+  UA_UsernamePasswordLogin login{UA_STRING(const_cast<char*>("operator")), UA_STRING(const_cast<char*>("secret"))};
+  return UA_AccessControl_default(&config, true, nullptr, 1, &login);
+}
+
+ServerPtr CreateServer(uint16_t port) {
+  UA_ServerConfig config;
+  std::memset(&config, 0, sizeof(config));
+  ConfigGuard guard(config);
+  UA_StatusCode status = ConfigureServer(config, port);
+  if (status != UA_STATUSCODE_GOOD) {
+    std::fprintf(stderr, "ualib_test_server: configuration failed: %s\n", UA_StatusCode_name(status));
+    return nullptr;
+  }
+  ServerPtr server(UA_Server_newWithConfig(&config));
+  if (!server) {
+    return nullptr;
+  }
+  guard.Release();
+  // Small, so that Browse of a node with many children needs BrowseNext. Set
+  // only now: building namespace 0 browses internally and fails with the limit.
+  UA_Server_getConfig(server.get())->maxReferencesPerNode = 10;
+  return server;
+}
+
+bool ParentGone(pid_t parent, pid_t originalParent) {
+  // A child is re-parented as soon as its parent exits, even before it is reaped.
+  if (parent == originalParent && getppid() != parent) {
+    return true;
+  }
+  return kill(parent, 0) != 0 && errno == ESRCH;
+}
+
+void ServeUntilStopped(UA_Server* server, std::optional<pid_t> parent) {
+  const pid_t originalParent = getppid();
+  auto nextParentCheck = std::chrono::steady_clock::now();
+  while (g_stopRequested == 0) {
+    UA_Server_run_iterate(server, true);
+    if (parent && std::chrono::steady_clock::now() >= nextParentCheck) {
+      if (ParentGone(*parent, originalParent)) {
+        return;
+      }
+      nextParentCheck = std::chrono::steady_clock::now() + kParentPollInterval;
+    }
+  }
+}
+
+int Run(const CommandLine& commandLine) {
+  TestModel model(commandLine.stateDelay, commandLine.omit);  // outlives the server
+  for (int attempt = 1;; ++attempt) {
+    uint16_t port = commandLine.port;
+    if (!CanBind(port, &port)) {
+      std::fprintf(stderr, "ualib_test_server: port %u is busy\n", commandLine.port);
+      return kExitPortBusy;
+    }
+    ServerPtr server = CreateServer(port);
+    if (!server) {
+      return kExitInternalError;
+    }
+    model.Build(server.get());
+    if (UA_Server_run_startup(server.get()) != UA_STATUSCODE_GOOD) {
+      // With port 0 another process may have taken the chosen port meanwhile.
+      if (commandLine.port == 0 && attempt < kFreePortAttempts) {
+        continue;
+      }
+      std::fprintf(stderr, "ualib_test_server: cannot listen on port %u\n", port);
+      return kExitPortBusy;
+    }
+    if (model.StartTicking(server.get()) != UA_STATUSCODE_GOOD) {
+      UA_Server_run_shutdown(server.get());
+      return kExitInternalError;
+    }
+    std::printf("READY %u\n", port);
+    std::fflush(stdout);
+    ServeUntilStopped(server.get(), commandLine.parentPid);
+    UA_Server_run_shutdown(server.get());
+    return 0;
+  }
+}
+
+}  // namespace
+}  // namespace ualib_test_server
+
+int main(int argc, char** argv) {
+  using namespace ualib_test_server;
+  std::string error;
+  std::optional<CommandLine> commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!commandLine) {
+    std::fprintf(stderr,
+                 "ualib_test_server: %s\nusage: ualib_test_server --port N [--state-delay-ms N] "
+                 "[--omit NAME]... [--parent-pid PID]\n",
+                 error.c_str());
+    return kExitUsage;
+  }
+  InstallSignalHandlers();
+  try {
+    return Run(*commandLine);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ualib_test_server: %s\n", e.what());
+    return kExitInternalError;
+  }
+}

@@ -1,0 +1,58 @@
+// Runs the project's OPC UA test server (ualib_test_server) as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "unique_fd.h"
+
+namespace ualib_test {
+
+struct ServerOptions {
+  int stateDelayMs = 0;           // ns=1;s=ServerState reads 1 for this long after start
+  std::vector<std::string> omit;  // string NodeIds (ns=1) the server does not create
+};
+
+// Owns one server process listening on 127.0.0.1. The process also exits by
+// itself once this test process is gone, so a crashed test leaves nothing behind.
+// Starting fails the test by throwing (with the reason) when the server does not
+// report READY within 10 s; a server that ends other than by a clean stop is
+// reported as a test failure.
+class TestServer {
+ public:
+  explicit TestServer(ServerOptions options = {});  // on a free port
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  std::string Endpoint() const;  // "opc.tcp://127.0.0.1:<port>"
+  uint16_t Port() const { return port_; }
+  // SIGTERM, then SIGKILL if the server has not exited after 5 s. Idempotent.
+  void Stop();
+  // Starts again on the same port, retrying while the port is still busy.
+  void Start(ServerOptions options = {});
+  void Restart(ServerOptions options = {});
+  bool Running() const;
+
+ private:
+  enum class Outcome { kReady, kPortBusy, kFailed };
+  Outcome Launch(const ServerOptions& options, std::chrono::steady_clock::time_point deadline, std::string& failure);
+
+  uint16_t port_ = 0;  // 0 until the first start: the server picks a free port
+  pid_t pid_ = -1;
+  UniqueFd stdout_;  // read end of the server's stdout, open while it runs
+};
+
+// Polls `pred` until it holds or `timeout` has passed; returns its last result.
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+             std::chrono::milliseconds poll = std::chrono::milliseconds(5));
+
+// A port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeLoopbackPort();
+
+}  // namespace ualib_test
