@@ -214,6 +214,8 @@ Result Client::Connect() {
     return mapped;  // the lock goes before the session reference: declared after it
   }
   session->client = client;
+  internal::RememberSessionToken(*session);
+  session->linkDisturbed = false;
   internal::EnsureIteratorThread(*session);
   impl->conn = session;
   UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));

@@ -27,6 +27,7 @@
 
 #include "sdk_log.h"
 #include "ticket_mutex.h"
+#include "ua_types.h"
 
 namespace velk::quarlink {
 
@@ -103,6 +104,14 @@ class OpcuaConnection {
   std::thread dispatchThread;
   std::atomic<bool> dispatchRunning{false};
   std::atomic<uint64_t> droppedNotifications{0};
+
+  // The server's token of the session the monitor map was created in. The stack
+  // may replace a lost session by itself while it restores a link; a new token
+  // tells the iterator that the subscriptions went with the old one.
+  internal::UaNodeId sessionToken;  // guarded by clientMutex
+  // Set by the state callback whenever the state leaves Connected; tells the
+  // iterator to compare the session token once the session is back.
+  std::atomic<bool> linkDisturbed{false};
 
   ReconnectPolicy reconnectPolicy;  // written under clientMutex before the iterator starts
   std::atomic<bool> reconnectGaveUp{false};

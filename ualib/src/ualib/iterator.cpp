@@ -21,7 +21,9 @@ bool SessionDown(OpcuaConnection& conn) {
   if (!lock.client()) return false;
   UA_SessionState session = UA_SESSIONSTATE_CLOSED;
   UA_Client_getState(lock.client(), nullptr, &session, nullptr);
-  return session != UA_SESSIONSTATE_ACTIVATED;
+  if (session != UA_SESSIONSTATE_ACTIVATED) return true;
+  if (conn.linkDisturbed.exchange(false)) ResumeIfSessionReplaced(conn);
+  return false;
 }
 
 bool ReconnectAllowed(const OpcuaConnection& conn) {

@@ -54,7 +54,34 @@ std::optional<UA_StatusCode> Attempt(OpcuaConnection& conn, const std::string& e
   return ConnectStackClient(lock.client(), endpoint, username, password);
 }
 
+UaNodeId CurrentSessionToken(UA_Client* client) {
+  UaNodeId token;
+  UaOwned<UA_ByteString> nonce;
+  UA_Client_getSessionAuthenticationToken(client, token.get(), nonce.get());
+  return token;
+}
+
+// A session that connected but never reported Running keeps its stale
+// subscriptions; remembering its token keeps the iterator from resuming them later.
+void GiveUp(OpcuaConnection& conn) {
+  conn.reconnectGaveUp = true;
+  ClientLock lock(conn);
+  if (lock.client()) conn.sessionToken = CurrentSessionToken(lock.client());
+}
+
 }  // namespace
+
+void RememberSessionToken(OpcuaConnection& conn) {
+  if (conn.client) conn.sessionToken = CurrentSessionToken(conn.client);
+}
+
+void ResumeIfSessionReplaced(OpcuaConnection& conn) {
+  UaNodeId current = CurrentSessionToken(conn.client);
+  if (UA_NodeId_equal(current.get(), conn.sessionToken.get())) return;
+  UALIB_LOG(kInfo, "Reconnect: {} restored the link with a new session; re-creating its subscriptions", conn.endpoint);
+  ResumeSubscriptions(conn);
+  conn.sessionToken = std::move(current);
+}
 
 void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
                        const std::string& password) {
@@ -78,11 +105,11 @@ void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const
     switch (LimitReached(policy, attempts, start, elapsedMs)) {
       case Limit::Attempts:
         UALIB_LOG(kError, "Reconnect: giving up after {} attempts", attempts);
-        conn.reconnectGaveUp = true;
+        GiveUp(conn);
         return;
       case Limit::Duration:
         UALIB_LOG(kError, "Reconnect: giving up after {}ms (max_duration_ms reached)", elapsedMs);
-        conn.reconnectGaveUp = true;
+        GiveUp(conn);
         return;
       case Limit::None:
         break;
@@ -105,6 +132,7 @@ void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const
     {
       ClientLock lock(conn);
       if (lock.client()) ResumeSubscriptions(conn);
+      RememberSessionToken(conn);
     }
     UALIB_LOG(kInfo, "Reconnect: successful after {} attempt(s)", n);
     return;

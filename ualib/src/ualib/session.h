@@ -26,6 +26,14 @@ void EnsureIteratorThread(OpcuaConnection& conn);
 void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
                        const std::string& password);
 
+// Records the token of the stack client's current session. Caller holds clientMutex.
+void RememberSessionToken(OpcuaConnection& conn);
+
+// After a disturbance of the link: when the stack replaced the session on its own,
+// the subscriptions went with the old one and are created anew. Caller holds
+// clientMutex and the session is activated.
+void ResumeIfSessionReplaced(OpcuaConnection& conn);
+
 // Installs the user-name identity and connects synchronously. Caller holds clientMutex.
 UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
                                  const std::string& password);

@@ -39,6 +39,7 @@ std::vector<Delivery> CollectDeliveries(OpcuaConnection& conn, ConnectionState n
   std::vector<Delivery> deliveries;
   std::lock_guard<std::mutex> lock(conn.observersMutex);
   if (next == conn.state) return deliveries;
+  if (next != ConnectionState::Connected) conn.linkDisturbed = true;
   conn.state = next;
   deliveries.reserve(conn.observers.size());
   for (StateObserver* observer : conn.observers) {
