@@ -1,33 +1,119 @@
+// Subscribe: the session's one server-side subscription, one monitored item per
+// node address, and the start of the session's dispatch worker.
 #include <velk/quarlink/client.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
 
 #include "client_impl.h"
 #include "log.h"
+#include "session.h"
+#include "status.h"
 #include "subscriptions.h"
+#include "ua_types.h"
 
 namespace velk::quarlink {
 
 using namespace tessel::fnd::defs;
 
-SubscribeResult Client::Subscribe(const std::vector<std::string>& /*addresses*/, SubscriptionHandler /*handler*/,
-                                  const SubscribeOpts& /*opts*/) {
-  UALIB_TRACE();
-  return {ResultCode::NotImplemented, "Subscribe is not implemented yet", {}};
-}
-
-UnsubscribeResult Client::Unsubscribe(const std::vector<std::string>& /*addresses*/) {
-  UALIB_TRACE();
-  return {ResultCode::NotImplemented, "Unsubscribe is not implemented yet", {}};
-}
-
-Result Client::UnsubscribeAll() {
-  UALIB_TRACE();
-  return {ResultCode::NotImplemented, "UnsubscribeAll is not implemented yet"};
-}
-
 namespace internal {
+namespace {
 
-void ResumeSubscriptions(OpcuaConnection& /*conn*/) {}
-void StopDispatchWorker(OpcuaConnection& /*conn*/) {}
+// Decimal text as std::stod reads it (leading blanks skipped, trailing text such as
+// a unit ignored). No number, a number out of range, or one that is not finite
+// keeps the fallback: an interval of NaN or infinity means nothing to a server.
+double IntervalOption(const PropertyMap& properties, std::string_view key, double fallback) {
+  const std::string* text = properties.Get(key);
+  if (!text) return fallback;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text->c_str(), &end);
+  if (end == text->c_str() || errno == ERANGE || !std::isfinite(value)) return fallback;
+  return value;
+}
 
+// Deletes the item an earlier Subscribe made for the address (from any Client of
+// the session); the stack then frees its context. The outcome does not matter: the
+// address is subscribed anew either way.
+void DropExistingItem(OpcuaConnection& conn, const std::string& address) {
+  const auto existing = conn.monitors.find(address);
+  if (existing == conn.monitors.end()) return;
+  UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, existing->second.monitoredItemId);
+  conn.monitors.erase(existing);
+}
+
+// Runs under clientMutex with a stack client. Named after the operation: the name
+// is part of every log line written here.
+SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>& addresses,
+                          const SubscriptionHandler& handler, const SubscribeOpts& opts) {
+  UALIB_LOG(kDebug, "Subscribe: {} nodes queue_size={} discard_oldest={}", addresses.size(), opts.queue_size,
+            opts.discard_oldest);
+  if (conn.subscriptionId == 0) {
+    const double publishingMs = IntervalOption(opts.properties, "publishing_interval_ms", kDefaultIntervalMs);
+    uint32_t created = 0;
+    const UA_StatusCode status = CreateServerSubscription(conn.client, publishingMs, created);
+    if (status != UA_STATUSCODE_GOOD) {
+      Result mapped = StatusFromUa(status);
+      UALIB_LOG(kError, "Subscribe: CreateSubscription failed: {}", mapped.message);
+      return {mapped.code, std::move(mapped.message), {}};
+    }
+    conn.subscriptionId = created;
+    UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", conn.subscriptionId);
+  }
+
+  const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
+                             opts.queue_size, opts.discard_oldest};
+  SubscribeResult result;
+  result.items.reserve(addresses.size());
+  for (const std::string& address : addresses) {
+    SubscribeItemResult& item = result.items.emplace_back(SubscribeItemResult{ResultCode::Ok, {}, address});
+    DropExistingItem(conn, address);
+    UaNodeId node;
+    if (!ParseNodeId(address, *node)) {
+      UALIB_LOG(kDebug, "Subscribe: could not parse NodeId '{}'", address);
+      item.code = ResultCode::InvalidArgument;
+      item.message = "could not parse NodeId";
+      continue;
+    }
+    uint32_t monitoredItemId = 0;
+    const UA_StatusCode status = CreateMonitoredItem(conn, address, *node, params, handler, monitoredItemId);
+    if (status != UA_STATUSCODE_GOOD) {
+      Result mapped = StatusFromUa(status);
+      UALIB_LOG(kWarning, "Subscribe '{}' failed to create monitored item (subscription_id={}): {}", address,
+                conn.subscriptionId, mapped.message);
+      item.code = mapped.code;
+      item.message = std::move(mapped.message);
+      continue;
+    }
+    UALIB_LOG(kDebug, "Subscribe '{}' OK (monitor_id={})", address, monitoredItemId);
+  }
+
+  EnsureIteratorThread(conn);
+  if (!conn.dispatchRunning) {
+    UALIB_LOG(kDebug, "Subscribe: starting notification dispatch worker");
+    // Without a worker the queue still holds at most its cap; the next Subscribe
+    // tries again.
+    if (!StartDispatchWorker(conn)) UALIB_LOG(kError, "Subscribe: could not start notification dispatch worker");
+  }
+  return result;
+}
+
+}  // namespace
 }  // namespace internal
+
+SubscribeResult Client::Subscribe(const std::vector<std::string>& addresses, SubscriptionHandler handler,
+                                  const SubscribeOpts& opts) {
+  UALIB_TRACE();
+  std::optional<SubscribeResult> result = internal::RunOnSession(
+      *impl, [] { return std::optional<SubscribeResult>(); },
+      [&](internal::ClientLock& lock) {
+        return std::optional(internal::Subscribe(lock.connection(), addresses, handler, opts));
+      });
+  if (result) return std::move(*result);
+  UALIB_LOG(internal::kWarning, "Subscribe rejected: not connected ({} nodes)", addresses.size());
+  return {ResultCode::NotConnected, "not connected", {}};
+}
+
 }  // namespace velk::quarlink

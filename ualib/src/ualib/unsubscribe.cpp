@@ -1,0 +1,97 @@
+// Unsubscribe and UnsubscribeAll: removing monitored items of the session, for
+// every Client attached to it.
+#include <velk/quarlink/client.h>
+
+#include <optional>
+
+#include "client_impl.h"
+#include "log.h"
+#include "status.h"
+#include "subscriptions.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace internal {
+namespace {
+
+// The last state the stack reported: with the link gone, a server-side delete
+// could only fail after a timeout.
+bool LinkDown(OpcuaConnection& conn) {
+  std::lock_guard<std::mutex> lock(conn.observersMutex);
+  return conn.state == ConnectionState::Disconnected || conn.state == ConnectionState::Error;
+}
+
+// The functions below run under clientMutex with a stack client; they are named
+// after the operation because the name is part of every log line written there.
+
+UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::string>& addresses) {
+  UALIB_LOG(kDebug, "Unsubscribe: {} nodes", addresses.size());
+  const bool linkDown = LinkDown(conn);
+  UnsubscribeResult result;
+  result.items.reserve(addresses.size());
+  for (const std::string& address : addresses) {
+    UnsubscribeItemResult& item = result.items.emplace_back(UnsubscribeItemResult{ResultCode::Ok, {}, address});
+    const auto entry = conn.monitors.find(address);
+    if (entry == conn.monitors.end()) continue;  // not monitored: nothing to do
+    if (linkDown) {
+      // The stack keeps its own record of the item until the session is cleaned
+      // up on reconnect or teardown; the context goes with it then.
+      conn.monitors.erase(entry);
+      item.code = ResultCode::NotConnected;
+      item.message = "connection lost; monitor dropped locally without server-side delete";
+      continue;
+    }
+    const UA_StatusCode status =
+        UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, entry->second.monitoredItemId);
+    conn.monitors.erase(entry);
+    if (status != UA_STATUSCODE_GOOD) {
+      Result mapped = StatusFromUa(status);
+      UALIB_LOG(kDebug, "Unsubscribe '{}' failed: {}", address, mapped.message);
+      item.code = mapped.code;
+      item.message = std::move(mapped.message);
+    }
+  }
+  if (linkDown)
+    UALIB_LOG(kDebug, "Unsubscribe: link down — dropped {} monitor(s) locally, skipped server-side deletes",
+              addresses.size());
+  return result;
+}
+
+Result UnsubscribeAll(OpcuaConnection& conn) {
+  const size_t cleared = conn.monitors.size();
+  if (conn.subscriptionId != 0) {
+    // Deleting the subscription deletes its items with it, in the stack as well.
+    UA_Client_Subscriptions_deleteSingle(conn.client, conn.subscriptionId);
+    conn.subscriptionId = 0;
+  }
+  conn.monitors.clear();
+  UALIB_LOG(kDebug, "UnsubscribeAll: cleared {} monitored items", cleared);
+  return {};
+}
+
+}  // namespace
+}  // namespace internal
+
+UnsubscribeResult Client::Unsubscribe(const std::vector<std::string>& addresses) {
+  UALIB_TRACE();
+  std::optional<UnsubscribeResult> result = internal::RunOnSession(
+      *impl, [] { return std::optional<UnsubscribeResult>(); },
+      [&](internal::ClientLock& lock) { return std::optional(internal::Unsubscribe(lock.connection(), addresses)); });
+  if (result) return std::move(*result);
+  UALIB_LOG(internal::kWarning, "Unsubscribe rejected: not connected ({} nodes)", addresses.size());
+  return {ResultCode::NotConnected, "not connected", {}};
+}
+
+Result Client::UnsubscribeAll() {
+  UALIB_TRACE();
+  std::optional<Result> result = internal::RunOnSession(
+      *impl, [] { return std::optional<Result>(); },
+      [](internal::ClientLock& lock) { return std::optional(internal::UnsubscribeAll(lock.connection())); });
+  if (result) return std::move(*result);
+  UALIB_LOG(internal::kWarning, "UnsubscribeAll rejected: not connected");
+  return {ResultCode::NotConnected, "not connected"};
+}
+
+}  // namespace velk::quarlink
