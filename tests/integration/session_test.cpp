@@ -351,6 +351,8 @@ TEST_F(SessionTest, ALostSessionIsNotReconnectedWhenDisabled) {
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(log.Contains("Reconnect: starting"));
   EXPECT_TRUE(client->IsConnected());
+  // The stack does not try on its own either.
+  EXPECT_FALSE(states.Saw(ConnectionState::Connecting));
 }
 
 // Eight threads connect and disconnect their own Clients to one endpoint while

@@ -128,6 +128,9 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   conn.closeRequested = false;
   conn.reconnectGaveUp = false;
   conn.reconnectPolicy = ParseReconnectPolicy(properties);
+  // Without automatic reconnection the stack must not restore a lost link on its
+  // own either; with it, the reconnect cycle and the stack's quick retry coexist.
+  config->noReconnect = !conn.reconnectPolicy.enabled;
   conn.password = PropertyOrEmpty(properties, "password");
   const ReconnectPolicy& policy = conn.reconnectPolicy;
   UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
