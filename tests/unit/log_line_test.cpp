@@ -33,7 +33,11 @@ using ualib_test::LogCapture;
 // "YYYY-MM-DDTHH:MM:SS" with an optional fraction of one to six digits.
 bool IsIsoTime(const std::string& text) {
   const std::string shape = "dddd-dd-ddTdd:dd:dd";
-  if (text.size() < shape.size() || text.size() == shape.size() + 1 || text.size() > shape.size() + 7) return false;
+  if (text.size() < shape.size() || text.size() == shape.size() + 1) return false;
+  // At most six significant digits: zeros right after the point do not count.
+  const size_t fraction = text.size() > shape.size() ? text.size() - shape.size() - 1 : 0;
+  const size_t leadingZeros = fraction ? text.find_first_not_of('0', shape.size() + 1) - shape.size() - 1 : 0;
+  if (fraction - leadingZeros > 6) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     const char expected = i < shape.size() ? shape[i] : (i == shape.size() ? '.' : 'd');
     const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
