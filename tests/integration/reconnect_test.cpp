@@ -306,9 +306,13 @@ TEST_F(ReconnectTest, SoakOfRepeatedRestarts) {
     if (round == 5) rssAfterWarmup = ResidentKiB();
   }
   EXPECT_GT(reads.load(), 0);
+#if !defined(__SANITIZE_ADDRESS__)  // ASan keeps freed memory in quarantine; its leak check covers this there
   // Flat within a generous margin: a per-restart leak of the session's state
   // would grow far beyond it over fifteen more rounds.
   EXPECT_LT(ResidentKiB() - rssAfterWarmup, 8 * 1024);
+#else
+  (void)rssAfterWarmup;
+#endif
 }
 
 }  // namespace
