@@ -9,6 +9,7 @@
 #include "adapter_helpers.h"
 #include "log_capture.h"
 #include "notification_recorder.h"
+#include "state_recorder.h"
 #include "tcp_proxy.h"
 #include "test_server.h"
 
@@ -20,29 +21,11 @@ using ualib_test::ConnectedClient;
 using ualib_test::LogCapture;
 using ualib_test::Node;
 using ualib_test::NotificationRecorder;
+using ualib_test::StateRecorder;
 using ualib_test::TcpProxy;
 using ualib_test::TestServer;
 using ualib_test::WaitFor;
 using velk::quarlink::Client;
-
-struct StateRecorder {
-  std::mutex mutex;
-  std::vector<ConnectionState> states;
-  ConnectionStateHandler Handler() {
-    return [this](const ConnectionStateChange& change) {
-      std::lock_guard<std::mutex> lock(mutex);
-      states.push_back(change.current);
-    };
-  }
-  bool Saw(ConnectionState state) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::find(states.begin(), states.end(), state) != states.end();
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    states.clear();
-  }
-};
 
 ReadResult ReadOne(Client& client, const std::string& address) {
   ReadRequest request;

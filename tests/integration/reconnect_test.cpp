@@ -12,6 +12,7 @@
 #include "connection.h"
 #include "log_capture.h"
 #include "notification_recorder.h"
+#include "state_recorder.h"
 #include "test_server.h"
 
 namespace {
@@ -23,6 +24,7 @@ using ualib_test::LogCapture;
 using ualib_test::Node;
 using ualib_test::NotificationRecorder;
 using ualib_test::ServerOptions;
+using ualib_test::StateRecorder;
 using ualib_test::TestServer;
 using ualib_test::WaitFor;
 using velk::quarlink::Client;
@@ -47,21 +49,6 @@ SubscriptionIds Ids(OpcuaConnection& conn) {
   for (const auto& [address, entry] : conn.monitors) ids.items[address] = entry.monitoredItemId;
   return ids;
 }
-
-struct StateRecorder {
-  std::mutex mutex;
-  std::vector<ConnectionState> states;
-  ConnectionStateHandler Handler() {
-    return [this](const ConnectionStateChange& change) {
-      std::lock_guard<std::mutex> lock(mutex);
-      states.push_back(change.current);
-    };
-  }
-  std::vector<ConnectionState> Get() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return states;
-  }
-};
 
 bool ReadsOk(Client& client, const std::string& address) {
   ReadRequest request;
@@ -125,7 +112,7 @@ TEST_F(ReconnectTest, RestartResumesEveryMonitoredItemWithNewIds) {
     EXPECT_NE(id, before.items.at(address)) << address;
   }
   for (auto* states : {&subscriberStates, &otherStates}) {
-    const auto seen = states->Get();
+    const auto seen = states->Currents();
     auto error = std::find(seen.begin(), seen.end(), ConnectionState::Error);
     ASSERT_NE(error, seen.end());
     auto connecting = std::find(error, seen.end(), ConnectionState::Connecting);

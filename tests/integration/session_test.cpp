@@ -13,6 +13,7 @@
 #include "adapter_helpers.h"
 #include "connection.h"
 #include "log_capture.h"
+#include "state_recorder.h"
 #include "stderr_capture.h"
 #include "test_server.h"
 
@@ -23,6 +24,7 @@ using namespace std::chrono_literals;
 using ualib_test::ConnectedClient;
 using ualib_test::LogCapture;
 using ualib_test::Options;
+using ualib_test::StateRecorder;
 using ualib_test::TestServer;
 using ualib_test::WaitFor;
 using velk::quarlink::Client;
@@ -61,32 +63,6 @@ bool HasEntry(const std::string& key) {
   std::lock_guard<std::mutex> lock(registry.mutex);
   return registry.sessions.count(key) == 1;
 }
-
-// Records the state changes a handler receives, and on which thread.
-struct StateLog {
-  std::mutex mutex;
-  std::vector<ConnectionStateChange> changes;
-  std::vector<std::thread::id> threads;
-
-  ConnectionStateHandler Handler() {
-    return [this](const ConnectionStateChange& change) {
-      std::lock_guard<std::mutex> lock(mutex);
-      changes.push_back(change);
-      threads.push_back(std::this_thread::get_id());
-    };
-  }
-  std::vector<ConnectionState> Currents() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<ConnectionState> out;
-    for (const auto& c : changes) out.push_back(c.current);
-    return out;
-  }
-  bool Saw(ConnectionState state) {
-    for (ConnectionState s : Currents())
-      if (s == state) return true;
-    return false;
-  }
-};
 
 class SessionTest : public ::testing::Test {
  protected:
@@ -160,7 +136,7 @@ TEST_F(SessionTest, ConnectRejectsMissingConfigureAndSecondConnect) {
 TEST_F(SessionTest, UnreachableEndpointFailsCleanlyAndTheNextConnectStartsAfresh) {
   const std::string endpoint = "opc.tcp://127.0.0.1:" + std::to_string(ualib_test::FreeLoopbackPort());
   Client client;
-  StateLog states;
+  StateRecorder states;
   client.SetConnectionStateHandler(states.Handler());
   client.Configure(Options(endpoint));
   const Result result = client.Connect();
@@ -191,26 +167,26 @@ TEST_F(SessionTest, EndpointsThatAreNoUrlsFailWithoutCrashing) {
 
 TEST_F(SessionTest, HandlerSeesConnectingThenConnectedOnTheConnectingThread) {
   Client client;
-  StateLog states;
+  StateRecorder states;
   client.SetConnectionStateHandler(states.Handler());
   client.Configure(Options(server.Endpoint()));
   ASSERT_EQ(client.Connect().code, ResultCode::Ok);
-  std::lock_guard<std::mutex> lock(states.mutex);
-  ASSERT_GE(states.changes.size(), 2u);
-  EXPECT_EQ(states.changes.front().current, ConnectionState::Connecting);
-  EXPECT_EQ(states.changes.front().previous, ConnectionState::Disconnected);
-  EXPECT_EQ(states.changes.back().current, ConnectionState::Connected);
-  EXPECT_EQ(states.changes.back().previous, ConnectionState::Connecting);
-  for (size_t i = 1; i < states.changes.size(); ++i) {
-    EXPECT_NE(states.changes[i].current, states.changes[i - 1].current);  // repeats are not delivered
-    EXPECT_EQ(states.changes[i].previous, states.changes[i - 1].current);
+  const auto changes = states.Changes();
+  ASSERT_GE(changes.size(), 2u);
+  EXPECT_EQ(changes.front().current, ConnectionState::Connecting);
+  EXPECT_EQ(changes.front().previous, ConnectionState::Disconnected);
+  EXPECT_EQ(changes.back().current, ConnectionState::Connected);
+  EXPECT_EQ(changes.back().previous, ConnectionState::Connecting);
+  for (size_t i = 1; i < changes.size(); ++i) {
+    EXPECT_NE(changes[i].current, changes[i - 1].current);  // repeats are not delivered
+    EXPECT_EQ(changes[i].previous, changes[i - 1].current);
   }
-  for (auto id : states.threads) EXPECT_EQ(id, std::this_thread::get_id());
+  for (auto id : states.Threads()) EXPECT_EQ(id, std::this_thread::get_id());
 }
 
 TEST_F(SessionTest, ServerStopReachesEveryAttachedHandlerAndLaterAttachSeesNothing) {
   auto first = ConnectedClient(server.Endpoint(), {{"auto_reconnect", "false"}});
-  StateLog firstStates, secondStates;
+  StateRecorder firstStates, secondStates;
   first->SetConnectionStateHandler(firstStates.Handler());
   auto second = std::make_unique<Client>();
   second->SetConnectionStateHandler(secondStates.Handler());
@@ -221,8 +197,7 @@ TEST_F(SessionTest, ServerStopReachesEveryAttachedHandlerAndLaterAttachSeesNothi
   server.Stop();
   EXPECT_TRUE(WaitFor([&] { return firstStates.Saw(ConnectionState::Error); }, 10s));
   EXPECT_TRUE(WaitFor([&] { return secondStates.Saw(ConnectionState::Error); }, 10s));
-  std::lock_guard<std::mutex> lock(secondStates.mutex);
-  EXPECT_EQ(secondStates.changes.front().previous, ConnectionState::Connected);
+  EXPECT_EQ(secondStates.Changes().front().previous, ConnectionState::Connected);
   // The stack client still exists, so the Clients still count as connected.
   EXPECT_TRUE(first->IsConnected());
   EXPECT_EQ(first->GetConnectionStatus().state, ConnectionState::Connected);
@@ -343,7 +318,7 @@ TEST_F(SessionTest, AHealthySessionIsNeverReconnected) {
 
 TEST_F(SessionTest, ALostSessionIsNotReconnectedWhenDisabled) {
   auto client = ConnectedClient(server.Endpoint(), {{"auto_reconnect", "no"}});
-  StateLog states;
+  StateRecorder states;
   client->SetConnectionStateHandler(states.Handler());
   server.Stop();
   ASSERT_TRUE(WaitFor([&] { return states.Saw(ConnectionState::Error); }, 10s));
