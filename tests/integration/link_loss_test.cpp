@@ -21,17 +21,12 @@ using ualib_test::ConnectedClient;
 using ualib_test::LogCapture;
 using ualib_test::Node;
 using ualib_test::NotificationRecorder;
+using ualib_test::ReadOne;
 using ualib_test::StateRecorder;
 using ualib_test::TcpProxy;
 using ualib_test::TestServer;
 using ualib_test::WaitFor;
 using velk::quarlink::Client;
-
-ReadResult ReadOne(Client& client, const std::string& address) {
-  ReadRequest request;
-  request.items.push_back({address, {}});
-  return client.Read(request);
-}
 
 class LinkLossTest : public ::testing::Test {
  protected:

@@ -23,6 +23,7 @@ using ualib_test::ConnectedClient;
 using ualib_test::LogCapture;
 using ualib_test::Node;
 using ualib_test::NotificationRecorder;
+using ualib_test::ReadsOk;
 using ualib_test::ServerOptions;
 using ualib_test::StateRecorder;
 using ualib_test::TestServer;
@@ -48,13 +49,6 @@ SubscriptionIds Ids(OpcuaConnection& conn) {
   SubscriptionIds ids{conn.subscriptionId, {}};
   for (const auto& [address, entry] : conn.monitors) ids.items[address] = entry.monitoredItemId;
   return ids;
-}
-
-bool ReadsOk(Client& client, const std::string& address) {
-  ReadRequest request;
-  request.items.push_back({address, {}});
-  const ReadResult result = client.Read(request);
-  return result.code == ResultCode::Ok && result.items.size() == 1 && result.items[0].code == ResultCode::Ok;
 }
 
 class ReconnectTest : public ::testing::Test {

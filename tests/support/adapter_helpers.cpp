@@ -13,4 +13,16 @@ std::unique_ptr<velk::quarlink::Client> ConnectedClient(
   return client;
 }
 
+tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address) {
+  tessel::fnd::defs::ReadRequest request;
+  request.items.push_back({address, {}});
+  return client.Read(request);
+}
+
+bool ReadsOk(velk::quarlink::Client& client, const std::string& address) {
+  const auto result = ReadOne(client, address);
+  return result.code == tessel::fnd::defs::ResultCode::Ok && result.items.size() == 1 &&
+         result.items[0].code == tessel::fnd::defs::ResultCode::Ok;
+}
+
 }  // namespace ualib_test

@@ -22,6 +22,12 @@ inline tessel::fnd::defs::ConnectionOptions Options(
 std::unique_ptr<velk::quarlink::Client> ConnectedClient(
     const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {});
 
+// Reads one node's value through the Client.
+tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address);
+
+// True when that read succeeded for its item.
+bool ReadsOk(velk::quarlink::Client& client, const std::string& address);
+
 // "ns=1;s=<name>": the test server's nodes.
 inline std::string Node(const std::string& name) { return "ns=1;s=" + name; }
 
