@@ -1,9 +1,11 @@
-// Collects the notifications a subscription handler receives.
+// Collects the notifications a subscription handler receives. The handler shares
+// the storage, so a recorder may go out of scope before the session that still
+// delivers to it.
 #pragma once
 
 #include <velk/quarlink/client.h>
 
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,29 +15,28 @@ namespace ualib_test {
 class NotificationRecorder {
  public:
   tessel::fnd::defs::SubscriptionHandler Handler() {
-    return [this](const tessel::fnd::defs::Notification& n) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      received_.push_back(n);
+    return [store = store_](const tessel::fnd::defs::Notification& n) {
+      std::lock_guard<std::mutex> lock(store->mutex);
+      store->received.push_back(n);
     };
   }
-  size_t Count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_.size();
-  }
+  size_t Count() const { return All().size(); }
   size_t CountFor(const std::string& address) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
-    for (const auto& r : received_) n += r.address == address ? 1 : 0;
+    for (const auto& r : All()) n += r.address == address ? 1 : 0;
     return n;
   }
   std::vector<tessel::fnd::defs::Notification> All() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    return store_->received;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<tessel::fnd::defs::Notification> received_;
+  struct Store {
+    std::mutex mutex;
+    std::vector<tessel::fnd::defs::Notification> received;
+  };
+  std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
 
 }  // namespace ualib_test
