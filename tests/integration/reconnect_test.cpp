@@ -33,10 +33,7 @@ using velk::quarlink::OpcuaConnection;
 using velk::quarlink::OpcuaConnectionRegistry;
 
 std::shared_ptr<OpcuaConnection> Session(const std::string& endpoint) {
-  auto& registry = OpcuaConnectionRegistry::Instance();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto it = registry.sessions.find(endpoint + "|");
-  return it == registry.sessions.end() ? nullptr : it->second.lock();
+  return ualib_test::LiveSession(endpoint + "|");
 }
 
 struct SubscriptionIds {

@@ -22,6 +22,7 @@ namespace {
 using namespace tessel::fnd::defs;
 using namespace std::chrono_literals;
 using ualib_test::ConnectedClient;
+using ualib_test::LiveSession;
 using ualib_test::LogCapture;
 using ualib_test::Options;
 using ualib_test::StateRecorder;
@@ -49,13 +50,6 @@ int ServerSessions(const std::string& endpoint) {
   }
   UA_Client_delete(raw);
   return count;
-}
-
-std::shared_ptr<OpcuaConnection> LiveSession(const std::string& key) {
-  auto& registry = OpcuaConnectionRegistry::Instance();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto it = registry.sessions.find(key);
-  return it == registry.sessions.end() ? nullptr : it->second.lock();
 }
 
 bool HasEntry(const std::string& key) {

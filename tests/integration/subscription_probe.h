@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter_helpers.h"
 #include "connection.h"
 
 namespace ualib_test {
@@ -25,10 +26,7 @@ namespace ualib_test {
 // --- The session behind the Clients of an endpoint (anonymous) ---
 
 inline std::shared_ptr<velk::quarlink::OpcuaConnection> SessionOf(const std::string& endpoint) {
-  auto& registry = velk::quarlink::OpcuaConnectionRegistry::Instance();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  const auto it = registry.sessions.find(endpoint + "|");
-  return it == registry.sessions.end() ? nullptr : it->second.lock();
+  return LiveSession(endpoint + "|");
 }
 
 struct SubscriptionState {

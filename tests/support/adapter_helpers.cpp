@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 namespace ualib_test {
 
 std::unique_ptr<velk::quarlink::Client> ConnectedClient(
@@ -11,6 +13,13 @@ std::unique_ptr<velk::quarlink::Client> ConnectedClient(
   const auto result = client->Connect();
   EXPECT_EQ(result.code, tessel::fnd::defs::ResultCode::Ok) << result.message;
   return client;
+}
+
+std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& key) {
+  auto& registry = velk::quarlink::OpcuaConnectionRegistry::Instance();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const auto it = registry.sessions.find(key);
+  return it == registry.sessions.end() ? nullptr : it->second.lock();
 }
 
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <velk/quarlink/client.h>
+#include <velk/quarlink/connection_registry.h>
 
 #include <initializer_list>
 #include <memory>
@@ -21,6 +22,9 @@ inline tessel::fnd::defs::ConnectionOptions Options(
 // A configured and connected Client; fails the calling test when Connect fails.
 std::unique_ptr<velk::quarlink::Client> ConnectedClient(
     const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {});
+
+// The live session the registry holds under key (endpoint + "|" + user), or null.
+std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& key);
 
 // Reads one node's value through the Client.
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address);
