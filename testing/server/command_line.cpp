@@ -53,6 +53,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       result.parentPid = *pid;
+    } else if (flag == "--wide" || flag == "--page-size") {
+      auto count = ParseInteger<uint32_t>(value, flag == "--wide" ? 0 : 1, 1'000'000);
+      if (!count) {
+        error = "bad count: " + value;
+        return std::nullopt;
+      }
+      (flag == "--wide" ? result.wideChildren : result.pageSize) = *count;
     } else {
       error = "unknown option: " + flag;
       return std::nullopt;

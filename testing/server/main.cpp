@@ -1,4 +1,5 @@
 // ualib_test_server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
+//                   [--wide N] [--page-size N]
 //
 // Serves the test address space on 127.0.0.1 only, prints "READY <port>" once
 // it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
@@ -169,7 +170,7 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port) {
   return UA_AccessControl_default(&config, true, nullptr, 1, &login);
 }
 
-ServerPtr CreateServer(uint16_t port) {
+ServerPtr CreateServer(uint16_t port, uint32_t pageSize) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
@@ -185,7 +186,7 @@ ServerPtr CreateServer(uint16_t port) {
   guard.Release();
   // Small, so that Browse of a node with many children needs BrowseNext. Set
   // only now: building namespace 0 browses internally and fails with the limit.
-  UA_Server_getConfig(server.get())->maxReferencesPerNode = 10;
+  UA_Server_getConfig(server.get())->maxReferencesPerNode = pageSize;
   return server;
 }
 
@@ -212,14 +213,14 @@ void ServeUntilStopped(UA_Server* server, std::optional<pid_t> parent) {
 }
 
 int Run(const CommandLine& commandLine) {
-  TestModel model(commandLine.stateDelay, commandLine.omit);  // outlives the server
+  TestModel model(commandLine.stateDelay, commandLine.omit, commandLine.wideChildren);  // outlives the server
   for (int attempt = 1;; ++attempt) {
     uint16_t port = commandLine.port;
     if (!CanBind(port, &port)) {
       std::fprintf(stderr, "ualib_test_server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
-    ServerPtr server = CreateServer(port);
+    ServerPtr server = CreateServer(port, commandLine.pageSize);
     if (!server) {
       return kExitInternalError;
     }
@@ -254,7 +255,7 @@ int main(int argc, char** argv) {
   if (!commandLine) {
     std::fprintf(stderr,
                  "ualib_test_server: %s\nusage: ualib_test_server --port N [--state-delay-ms N] "
-                 "[--omit NAME]... [--parent-pid PID]\n",
+                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N]\n",
                  error.c_str());
     return kExitUsage;
   }

@@ -144,8 +144,8 @@ UA_StatusCode OnArray(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, voi
 
 }  // namespace
 
-TestModel::TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit)
-    : stateDelay_(stateDelay), omit_(std::move(omit)) {}
+TestModel::TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren)
+    : stateDelay_(stateDelay), omit_(std::move(omit)), wideChildren_(wideChildren) {}
 
 void TestModel::Build(UA_Server* server) {
   server_ = server;
@@ -153,6 +153,7 @@ void TestModel::Build(UA_Server* server) {
   AddRobot();
   AddTree();
   AddPaged();
+  AddWide();
   AddSharedAndCycle();
   AddStatusVariables();
 }
@@ -376,6 +377,18 @@ void TestModel::AddPaged() {
     UA_Variant variant;
     UA_Variant_setScalar(&variant, &i, &UA_TYPES[UA_TYPES_INT32]);
     AddVariable(name, Id("Paged"), Ns0(UA_NS0ID_HASCOMPONENT), variant, UA_TYPES[UA_TYPES_INT32].typeId, kReadWrite);
+  }
+}
+
+// Wide (only with --wide N): N object children, Wide.0 .. Wide.<N-1>. With a small
+// --page-size its Browse takes more pages than a client should ever follow.
+void TestModel::AddWide() {
+  if (wideChildren_ == 0 ||
+      !AddObject("Wide", Ns0(UA_NS0ID_OBJECTSFOLDER), Ns0(UA_NS0ID_ORGANIZES), UA_NS0ID_BASEOBJECTTYPE)) {
+    return;
+  }
+  for (uint32_t i = 0; i < wideChildren_; ++i) {
+    AddObject("Wide." + std::to_string(i), Id("Wide"), Ns0(UA_NS0ID_ORGANIZES), UA_NS0ID_BASEOBJECTTYPE);
   }
 }
 

@@ -15,7 +15,7 @@ namespace ualib_test_server {
 // object, so it must outlive the server.
 class TestModel {
  public:
-  TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit);
+  TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren = 0);
 
   // Adds every node that was not omitted. Throws std::runtime_error on failure.
   void Build(UA_Server* server);
@@ -42,6 +42,7 @@ class TestModel {
   void AddRobot();
   void AddTree();
   void AddPaged();
+  void AddWide();
   void AddSharedAndCycle();
   void AddStatusVariables();
 
@@ -61,6 +62,7 @@ class TestModel {
 
   const std::chrono::milliseconds stateDelay_;
   const std::set<std::string> omit_;
+  const uint32_t wideChildren_;
   UA_Server* server_ = nullptr;  // set by Build, used to add nodes
   // Only touched from the server's own thread (callbacks and methods).
   UA_Int32 counter_ = 0;

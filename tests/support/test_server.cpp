@@ -114,6 +114,7 @@ std::vector<std::string> ServerArguments(uint16_t port, const ServerOptions& opt
   for (const std::string& name : options.omit) {
     args.insert(args.end(), {"--omit", name});
   }
+  args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
   return args;
 }
 

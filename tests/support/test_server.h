@@ -14,8 +14,9 @@
 namespace ualib_test {
 
 struct ServerOptions {
-  int stateDelayMs = 0;           // ns=1;s=ServerState reads 1 for this long after start
-  std::vector<std::string> omit;  // string NodeIds (ns=1) the server does not create
+  int stateDelayMs = 0;                // ns=1;s=ServerState reads 1 for this long after start
+  std::vector<std::string> omit;       // string NodeIds (ns=1) the server does not create
+  std::vector<std::string> extraArgs;  // further command-line options of the server
 };
 
 // Owns one server process listening on 127.0.0.1. The process also exits by
