@@ -68,7 +68,7 @@ TEST_F(ResumeTest, WithNoItemsTheSubscriptionIsForgotten) {
   EXPECT_EQ(log.Count("Subscribe: server-side subscription created"), 2u);
 }
 
-TEST_F(ResumeTest, AfterARestartItemsComeBackWithFixedParametersAndTheOldContextsGo) {
+TEST_F(ResumeTest, AfterARestartItemsComeBackAsSubscribedAndTheOldContextsGo) {
   const int base = CopyCounter::Live();
   NotificationRecorder counter;
   auto client = ConnectedClient(server.Endpoint(), {{"reconnect_interval_ms", "200"}});
@@ -79,6 +79,7 @@ TEST_F(ResumeTest, AfterARestartItemsComeBackWithFixedParametersAndTheOldContext
   opts.queue_size = 100;
   opts.discard_oldest = false;
   opts.properties.Set("sampling_interval_ms", "50");
+  opts.properties.Set("publishing_interval_ms", "1000");
   const std::string gone = Node("Scalar.Int32");
   ASSERT_EQ(client->Subscribe({Node("Counter")}, handler, opts).code, ResultCode::Ok);
   ASSERT_EQ(client->Subscribe({gone}, Counted(nullptr), opts).code, ResultCode::Ok);
@@ -88,7 +89,7 @@ TEST_F(ResumeTest, AfterARestartItemsComeBackWithFixedParametersAndTheOldContext
 
   server.Stop();
   ASSERT_TRUE(log.WaitFor("Reconnect: starting", 10s));
-  server.Start(ServerOptions{.stateDelayMs = 0, .omit = {"Scalar.Int32"}});
+  server.Start(ServerOptions{.stateDelayMs = 0, .omit = {"Scalar.Int32"}, .extraArgs = {}});
   ASSERT_TRUE(log.WaitFor("Reconnect: successful after", 20s));
   const size_t resumedAt = counter.Count();
 
@@ -96,16 +97,21 @@ TEST_F(ResumeTest, AfterARestartItemsComeBackWithFixedParametersAndTheOldContext
   EXPECT_EQ(log.Count("Reconnect: re-subscribed '" + Node("Counter") + "' (monitor_id="), 1u);
   const auto after = StateOf(*session);
   EXPECT_NE(after.subscriptionId, 0u);
-  ASSERT_EQ(after.items.size(), 1u);
-  EXPECT_NE(after.items.at(Node("Counter")), 0u);
   EXPECT_EQ(before.items.size(), 2u);
+  ASSERT_EQ(after.items.size(), 2u);  // the missing node is kept for the next reconnect
+  EXPECT_NE(after.items.at(Node("Counter")), 0u);
+  EXPECT_EQ(after.items.at(gone), 0u);
+  EXPECT_EQ(client->Unsubscribe({gone}).items.at(0).code, ResultCode::Ok);
 
   // The old contexts went with the old OPC UA session, the failed one at once: the
   // map entry and the new context of Counter are left (plus `handler` itself).
   EXPECT_TRUE(WaitFor([&] { return CopyCounter::Live() == held + 2; }, 10s));
-  // Back with the fixed 250 ms and a queue of one: one value per publish, about 25 apart.
+  // Back with the caller's 50 ms sampling, queue and 1 s publishing interval.
   ASSERT_TRUE(WaitFor([&] { return counter.Count() >= resumedAt + 6; }, 20s));
-  EXPECT_GE(MedianStep(counter.All(), resumedAt + 1), 15);
+  EXPECT_LE(MedianStep(counter.All(), resumedAt + 1), 12);
+  const auto subscription = ualib_test::ServerProbe(server.Endpoint()).Subscription(after.subscriptionId);
+  ASSERT_TRUE(subscription);
+  EXPECT_EQ(subscription->publishingInterval, 1000.0);
 }
 
 }  // namespace

@@ -118,11 +118,14 @@ struct ServerSubscription {
 
 class ServerProbe {
  public:
-  explicit ServerProbe(const std::string& endpoint) : client_(UA_Client_new()) {
+  // Anonymous, or as the server's "operator" user.
+  explicit ServerProbe(const std::string& endpoint, bool asOperator = false) : client_(UA_Client_new()) {
     UA_ClientConfig* config = UA_Client_getConfig(client_);
     UA_ClientConfig_setDefault(config);
     config->logging->log = nullptr;  // quiet
-    EXPECT_EQ(UA_Client_connect(client_, endpoint.c_str()), UA_STATUSCODE_GOOD);
+    const UA_StatusCode status = asOperator ? UA_Client_connectUsername(client_, endpoint.c_str(), "operator", "secret")
+                                            : UA_Client_connect(client_, endpoint.c_str());
+    EXPECT_EQ(status, UA_STATUSCODE_GOOD);
   }
   ~ServerProbe() { UA_Client_delete(client_); }
   ServerProbe(const ServerProbe&) = delete;
@@ -138,6 +141,22 @@ class ServerProbe {
         UA_Client_call(client_, UA_NODEID_STRING(1, const_cast<char*>("Robot")),
                        UA_NODEID_STRING(1, const_cast<char*>("Robot.Burst")), 1, &input, &outputSize, &outputs);
     UA_Array_delete(outputs, outputSize, &UA_TYPES[UA_TYPES_VARIANT]);
+    return status;
+  }
+
+  // Moves a subscription of another session to this one (TransferSubscriptions).
+  UA_StatusCode TakeOver(uint32_t subscriptionId) {
+    UA_TransferSubscriptionsRequest request;
+    UA_TransferSubscriptionsRequest_init(&request);
+    request.subscriptionIds = &subscriptionId;
+    request.subscriptionIdsSize = 1;
+    UA_TransferSubscriptionsResponse response;
+    __UA_Client_Service(client_, &request, &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSREQUEST], &response,
+                        &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSRESPONSE]);
+    UA_StatusCode status = response.responseHeader.serviceResult;
+    if (status == UA_STATUSCODE_GOOD)
+      status = response.resultsSize == 1 ? response.results[0].statusCode : UA_STATUSCODE_BADINTERNALERROR;
+    UA_TransferSubscriptionsResponse_clear(&response);
     return status;
   }
 

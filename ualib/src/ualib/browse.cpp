@@ -7,13 +7,16 @@
 #include <velk/quarlink/client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "client_impl.h"
 #include "convert.h"
+#include "link.h"
 #include "log.h"
 #include "requests.h"
 #include "status.h"
@@ -137,27 +140,48 @@ UaOwned<UA_ByteString> TakeContinuationPoint(UA_BrowseResult& result) {
 // The server keeps an abandoned continuation point until the session ends, and
 // servers grant only a few per session: once they are used up, every later browse
 // of a node with more than one page fails. Releasing costs one more round trip, so
-// it is skipped when the failure says the link or the session is gone anyway.
-void ReleaseAfterFailure(UA_Client* client, UA_ByteString& continuationPoint, UA_StatusCode failure) {
+// it is skipped when the link or the session is gone anyway.
+void ReleaseContinuationPoint(OpcuaConnection& conn, UA_ByteString& continuationPoint, UA_StatusCode failure) {
   const ResultCode code = StatusFromUa(failure).code;
   if (code == ResultCode::NotConnected || code == ResultCode::Timeout || code == ResultCode::CommunicationError) return;
-  BrowseNextPage(client, continuationPoint, true);  // best effort; its answer changes nothing
+  SendIfLinkUp(conn, [&] {  // best effort; its answer changes nothing
+    return BrowseNextPage(conn.client, continuationPoint, true)->responseHeader.serviceResult;
+  });
+}
+
+// The next page, or the reason the paging of the node ends here.
+UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuationPoint, size_t pagesTaken,
+                       const std::function<bool()>& stop, const std::string& parent,
+                       UaOwned<UA_BrowseNextResponse>& page) {
+  if (stop()) return kPagingStopped;
+  if (pagesTaken >= kMaxPagesPerNode) {
+    UALIB_LOG(kWarning, "Browse of '{}' stopped after {} pages: the server keeps sending continuation points", parent,
+              pagesTaken);
+    return UA_STATUSCODE_BADCONTINUATIONPOINTINVALID;
+  }
+  return SendIfLinkUp(conn, [&] {
+    page = BrowseNextPage(conn.client, *continuationPoint, false);
+    return SinglePageStatus(*page);
+  });
 }
 
 }  // namespace
 
-UA_StatusCode BrowseChildren(UA_Client* client, const UA_NodeId& node, const std::string& parent,
-                             std::vector<NodeDescriptor>& out) {
-  UaOwned<UA_BrowseResponse> first = BrowseFirstPage(client, node);
-  UA_StatusCode status = SinglePageStatus(*first);
+UA_StatusCode BrowseChildren(OpcuaConnection& conn, const UA_NodeId& node, const std::string& parent,
+                             std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
+  UaOwned<UA_BrowseResponse> first;
+  UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    first = BrowseFirstPage(conn.client, node);
+    return SinglePageStatus(*first);
+  });
   if (status != UA_STATUSCODE_GOOD) return status;
   AppendDescriptors(first->results[0], parent, out);
   UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first->results[0]);
-  while (continuationPoint->length > 0) {
-    UaOwned<UA_BrowseNextResponse> page = BrowseNextPage(client, *continuationPoint, false);
-    status = SinglePageStatus(*page);
+  for (size_t pages = 1; continuationPoint->length > 0; ++pages) {
+    UaOwned<UA_BrowseNextResponse> page;
+    status = NextPage(conn, continuationPoint, pages, stop, parent, page);
     if (status != UA_STATUSCODE_GOOD) {
-      ReleaseAfterFailure(client, *continuationPoint, status);
+      ReleaseContinuationPoint(conn, *continuationPoint, status);
       return status;
     }
     AppendDescriptors(page->results[0], parent, out);
@@ -170,37 +194,70 @@ namespace {
 
 // --- The breadth-first traversal ---
 
-// A node to browse and the nodes it was reached through, shared by all entries
-// below it.
-struct Lineage {
-  UaNodeId node;
-  std::shared_ptr<const Lineage> parent;
-};
+// The nodes a queued node was reached through, as an immutable set that every node
+// below it shares. Adding one copies only the path to it in a tree ordered by the
+// ids' hashes (expected O(log n) nodes), so the cycle check stays cheap on very deep
+// hierarchies, and freeing a set recurses only as deep as that tree, never along
+// the chain of ancestors.
+class AncestorSet {
+ public:
+  AncestorSet() = default;
 
-bool OnLineage(const Lineage* lineage, const UA_NodeId& id) {
-  for (; lineage != nullptr; lineage = lineage->parent.get()) {
-    if (UA_NodeId_equal(lineage->node.get(), &id)) return true;
+  bool Contains(const UA_NodeId& id) const {
+    const UA_UInt32 hash = UA_NodeId_hash(&id);
+    for (const Node* at = root_.get(); at != nullptr; at = hash < at->hash ? at->left.get() : at->right.get()) {
+      if (hash == at->hash && UA_NodeId_equal(at->id->get(), &id)) return true;
+    }
+    return false;
   }
-  return false;
-}
+
+  AncestorSet With(UaNodeId id) const {
+    const UA_UInt32 hash = UA_NodeId_hash(id.get());
+    return AncestorSet(Insert(root_, hash, std::make_shared<const UaNodeId>(std::move(id))));
+  }
+
+ private:
+  struct Node;
+  using Link = std::shared_ptr<const Node>;
+  struct Node {
+    UA_UInt32 hash;
+    std::shared_ptr<const UaNodeId> id;
+    Link left;
+    Link right;
+  };
+
+  explicit AncestorSet(Link root) : root_(std::move(root)) {}
+
+  static Link Insert(const Link& at, UA_UInt32 hash, std::shared_ptr<const UaNodeId> id) {
+    if (!at) return std::make_shared<const Node>(Node{hash, std::move(id), nullptr, nullptr});
+    if (hash < at->hash)
+      return std::make_shared<const Node>(Node{at->hash, at->id, Insert(at->left, hash, id), at->right});
+    return std::make_shared<const Node>(Node{at->hash, at->id, at->left, Insert(at->right, hash, std::move(id))});
+  }
+
+  Link root_;
+};
 
 struct PendingParent {
   std::string text;  // as its children's `parent`
-  std::shared_ptr<const Lineage> lineage;
+  UaNodeId node;
+  AncestorSet ancestors;  // the node itself included
 };
 
 struct ParentFailure {
   std::string parent;
-  Result status;
+  UA_StatusCode status;
 };
 
-std::optional<DataValue> ReadValue(UA_Client* client, const std::string& address) {
+std::optional<DataValue> ReadValue(OpcuaConnection& conn, const std::string& address) {
   UaNodeId node;
   if (!ParseNodeId(address, *node)) return std::nullopt;
   UaVariant value;
-  if (__UA_Client_readAttribute(client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]) !=
-      UA_STATUSCODE_GOOD)
-    return std::nullopt;
+  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
+                                     &UA_TYPES[UA_TYPES_VARIANT]);
+  });
+  if (status != UA_STATUSCODE_GOOD) return std::nullopt;
   DataValue out;
   out.value = UaVariantToValue(*value);
   return out;
@@ -210,7 +267,8 @@ class BrowseTraversal {
  public:
   BrowseTraversal(const BrowseRequest& request, UaNodeId root, std::string rootText)
       : recursive_(request.recursive), includeValues_(request.include_values) {
-    queue_.push_back({std::move(rootText), std::make_shared<const Lineage>(Lineage{std::move(root), nullptr})});
+    AncestorSet ancestors = AncestorSet().With(root);
+    queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors)});
   }
 
   bool Done() const { return queue_.empty(); }
@@ -218,29 +276,31 @@ class BrowseTraversal {
 
   // Browses the parent at the front of the queue and moves its children to the end
   // of nodes. A parent that fails contributes nothing.
-  std::optional<ParentFailure> BrowseFront(UA_Client* client, std::vector<NodeDescriptor>& nodes) {
+  std::optional<ParentFailure> BrowseFront(OpcuaConnection& conn, std::vector<NodeDescriptor>& nodes,
+                                           const std::function<bool()>& stop) {
     PendingParent parent = std::move(queue_.front());
     queue_.pop_front();
     std::vector<NodeDescriptor> batch;
-    const UA_StatusCode status = BrowseChildren(client, *parent.lineage->node, parent.text, batch);
-    if (status != UA_STATUSCODE_GOOD) return ParentFailure{std::move(parent.text), StatusFromUa(status)};
+    const UA_StatusCode status = BrowseChildren(conn, *parent.node, parent.text, batch, stop);
+    if (status != UA_STATUSCODE_GOOD) return ParentFailure{std::move(parent.text), status};
     for (NodeDescriptor& node : batch) {
       const std::string* type = node.properties.Get("type");
-      if (includeValues_ && type && *type == "Variable") node.value = ReadValue(client, node.address);
-      if (recursive_ && node.expandable) Enqueue(node.address, parent.lineage);
+      if (includeValues_ && type && *type == "Variable") node.value = ReadValue(conn, node.address);
+      if (recursive_ && node.expandable) Enqueue(node.address, parent.ancestors);
       nodes.push_back(std::move(node));
     }
     return std::nullopt;
   }
 
  private:
-  void Enqueue(const std::string& address, const std::shared_ptr<const Lineage>& ancestors) {
+  void Enqueue(const std::string& address, const AncestorSet& ancestors) {
     UaNodeId node;
     if (!ParseNodeId(address, *node)) return;
     // On a server whose references form a cycle the subtree below a node that is
     // its own ancestor never ends: such a node is listed but not expanded again.
-    if (OnLineage(ancestors.get(), *node)) return;
-    queue_.push_back({address, std::make_shared<const Lineage>(Lineage{std::move(node), ancestors})});
+    if (ancestors.Contains(*node)) return;
+    AncestorSet below = ancestors.With(node);
+    queue_.push_back({address, std::move(node), std::move(below)});
   }
 
   const bool recursive_;
@@ -269,8 +329,10 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
   UALIB_TRACE();
   const bool haveStackClient = internal::RunOnSession(
       *impl, [] { return false; }, [](internal::ClientLock&) { return true; });
-  // Held across the slices, so a Disconnect of this Client meanwhile cannot free it.
+  // Held across the slices, so a Disconnect of this Client meanwhile cannot free it
+  // under the next slice; the attachment flag tells the browse to end then.
   const std::shared_ptr<OpcuaConnection> session = impl->conn;
+  const std::shared_ptr<const std::atomic<bool>> attached = impl->attachment;
   if (!haveStackClient || !session) {
     UALIB_LOG(internal::kWarning, "Browse rejected: not connected");
     return internal::BrowseFailure(ResultCode::NotConnected, "not connected");
@@ -291,9 +353,15 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
     return internal::BrowseFailure(ResultCode::InvalidArgument, "could not parse root NodeId");
   }
 
+  const std::function<bool()> stop = [&] { return internal::IsCancelled(request.options) || !attached->load(); };
   internal::BrowseTraversal traversal(request, std::move(root), std::move(rootText));
   BrowseResult result;
-  while (!traversal.Done()) {
+  // A node whose paging was stopped is dropped; the checks below then end the browse.
+  while (!traversal.Done() || stop()) {
+    if (!attached->load()) {
+      internal::KeepFirstFailure(result, ResultCode::NotConnected, "connection lost during browse");
+      return result;
+    }
     if (internal::IsCancelled(request.options)) {
       UALIB_LOG(internal::kDebug, "Browse cancelled mid-traversal ({} nodes already discovered, {} parents in queue)",
                 result.nodes.size(), traversal.Pending());
@@ -306,11 +374,13 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
       internal::KeepFirstFailure(result, ResultCode::NotConnected, "connection lost during browse");
       return result;
     }
-    for (size_t browsed = 0; browsed < internal::kParentsPerSlice && !traversal.Done(); ++browsed) {
-      if (auto failure = traversal.BrowseFront(lock.client(), result.nodes)) {
-        UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure->parent, failure->status.message);
-        internal::KeepFirstFailure(result, failure->status.code, std::move(failure->status.message));
-      }
+    for (size_t browsed = 0; browsed < internal::kParentsPerSlice && !traversal.Done() && attached->load(); ++browsed) {
+      auto failure = traversal.BrowseFront(lock.connection(), result.nodes, stop);
+      if (!failure) continue;
+      if (failure->status == internal::kPagingStopped) break;  // the checks above say why
+      Result mapped = internal::StatusFromUa(failure->status);
+      UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure->parent, mapped.message);
+      internal::KeepFirstFailure(result, mapped.code, std::move(mapped.message));
     }
   }
   return result;

@@ -10,6 +10,7 @@
 
 #include "client_impl.h"
 #include "convert.h"
+#include "link.h"
 #include "log.h"
 #include "requests.h"
 #include "status.h"
@@ -76,14 +77,21 @@ struct MethodOutcome {
   internal::UaArray outputs;
 };
 
-MethodOutcome InvokeMethod(UA_Client* client, const CallRequest& request, const UA_NodeId& object,
+MethodOutcome InvokeMethod(OpcuaConnection& conn, const CallRequest& request, const UA_NodeId& object,
                            const UA_NodeId& method, const internal::UaArray& inputs) {
-  const TimeoutOverride timeout(client, request.options.timeout);
+  const TimeoutOverride timeout(conn.client, request.options.timeout);
   size_t outputCount = 0;
   UA_Variant* outputs = nullptr;
   const auto start = Clock::now();
-  const UA_StatusCode status =
-      UA_Client_call(client, object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount, &outputs);
+  // A method may legitimately run longer than the timeout the caller gave it; that
+  // alone says nothing about the link.
+  const UA_StatusCode status = internal::SendIfLinkUp(
+      conn,
+      [&] {
+        return UA_Client_call(conn.client, object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount,
+                              &outputs);
+      },
+      internal::OnTimeout::Accept);
   UALIB_LOG(internal::kDebug, "Call timing [{}]: sdk_call={:.1f}ms", request.method,
             internal::ToMillis(Clock::now() - start));
   return {status, internal::UaArray(outputs, outputCount, &UA_TYPES[UA_TYPES_VARIANT])};
@@ -128,7 +136,7 @@ CallResult OutputsOf(const internal::UaArray& outputs) {
   return result;
 }
 
-CallResult CallOnSession(UA_Client* client, const CallRequest& request) {
+CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request) {
   // The only cancellation point: a call that has started is not interrupted.
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Call cancelled before start (method={})", request.method);
@@ -142,7 +150,7 @@ CallResult CallOnSession(UA_Client* client, const CallRequest& request) {
   auto inputs = internal::UaArray::New(request.inputs.size(), &UA_TYPES[UA_TYPES_VARIANT]);
   if (auto refusal = ConvertInputs(request.inputs, inputs)) return std::move(*refusal);
 
-  const MethodOutcome outcome = InvokeMethod(client, request, *object, *method, inputs);
+  const MethodOutcome outcome = InvokeMethod(conn, request, *object, *method, inputs);
   if (outcome.status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(outcome.status);
     UALIB_LOG(internal::kDebug, "Call '{}' failed: {}", request.method, failure.message);
@@ -157,7 +165,7 @@ CallResult Client::Call(const CallRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectCall(request.method); },
-      [&](internal::ClientLock& lock) { return CallOnSession(lock.client(), request); });
+      [&](internal::ClientLock& lock) { return CallOnSession(lock.connection(), request); });
 }
 
 }  // namespace velk::quarlink

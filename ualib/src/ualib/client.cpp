@@ -17,6 +17,7 @@ Client::~Client() {
     // Not a Disconnect: no close request, no log line, nothing unsubscribed. The
     // session lives on for the other Clients, or dies here with the last share.
     internal::DetachObserver(*impl->conn, impl->observer);
+    impl->attachment->store(false);
     impl->conn.reset();
   }
 }

@@ -4,6 +4,7 @@
 #include <tessel/fnd/defs/comm_adapter.h>
 #include <velk/quarlink/client.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,8 @@ struct Client::Impl {
   bool configured = false;
   tessel::fnd::defs::ConnectionOptions options;
   std::shared_ptr<OpcuaConnection> conn;  // null while not connected
+  // True from Connect until Disconnect; a browse holds a copy and ends when it clears.
+  std::shared_ptr<std::atomic<bool>> attachment = std::make_shared<std::atomic<bool>>(false);
   StateObserver observer;
   // Registration tokens hold a weak reference to this, so a token released after
   // its Client is gone does nothing instead of touching freed memory.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "client_impl.h"
+#include "link.h"
 #include "log.h"
 #include "session.h"
 #include "status.h"
@@ -66,21 +67,25 @@ std::string PropertyOrEmpty(const PropertyMap& properties, std::string_view key)
   return value ? *value : std::string();
 }
 
-// A link that dies without a reset (a pulled cable, a frozen peer) leaves the
-// channel open forever unless the stack's periodic check gets no answer and we
-// close the channel ourselves; from there the usual state delivery and reconnect
-// cycle take over.
-void CloseSilentLink(UA_Client* client) {
-  auto* conn = static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
-  if (!conn || conn->closeRequested) return;
-  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", conn->endpoint);
-  UA_Client_disconnectSecureChannelAsync(client);
+OpcuaConnection* SessionOf(UA_Client* client) {
+  return static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
 }
 
-void LinkInactivityCallback(UA_Client* client) { CloseSilentLink(client); }
+// A link that dies without a reset (a pulled cable, a frozen peer) leaves the
+// channel open forever unless the stack's periodic check gets no answer and we
+// close the channel ourselves.
+void LinkInactivityCallback(UA_Client* client) {
+  if (OpcuaConnection* conn = SessionOf(client)) CloseSilentLink(*conn);
+}
 
-void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 /*subscriptionId*/, void* /*context*/) {
-  CloseSilentLink(client);
+// No publish response for longer than the subscription's keep-alive: the server may
+// have dropped the subscription without a word. Re-creating it also tells a dead
+// link apart: the requests time out and the probe closes it.
+void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 subscriptionId, void* /*context*/) {
+  OpcuaConnection* conn = SessionOf(client);
+  if (!conn || conn->closeRequested || subscriptionId != conn->subscriptionId) return;
+  UALIB_LOG(kWarning, "Subscription {} of {} stopped delivering; re-creating it", subscriptionId, conn->endpoint);
+  conn->subscriptionLost = true;
 }
 
 void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) {
@@ -126,6 +131,7 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
     conn.state = ConnectionState::Disconnected;
   }
   conn.closeRequested = false;
+  conn.linkSilent = false;
   conn.reconnectGaveUp = false;
   conn.reconnectPolicy = ParseReconnectPolicy(properties);
   // Without automatic reconnection the stack must not restore a lost link on its
@@ -144,9 +150,16 @@ std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, cons
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
   if (auto live = entry.lock()) return live;
-  auto created = std::make_shared<OpcuaConnection>(endpoint, username, key);
+  auto created = OpcuaConnection::Create(endpoint, username, key);
   entry = created;
   return created;
+}
+
+// The Client's share of the session, and a fresh attachment flag that a browse
+// running on this connection watches.
+void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
+  impl.conn = std::move(session);
+  impl.attachment = std::make_shared<std::atomic<bool>>(true);
 }
 
 }  // namespace
@@ -186,7 +199,7 @@ Result Client::Connect() {
 
   internal::ClientLock lock(*session);
   if (lock.client()) {
-    impl->conn = std::move(session);
+    internal::Adopt(*impl, std::move(session));
     UALIB_LOG(internal::kInfo, "Attached to shared OPC UA session for {} ({})", endpoint,
               internal::AuthLabel(username));
     return {};
@@ -196,7 +209,7 @@ Result Client::Connect() {
             internal::AuthLabel(username));
   lock.lock();
   if (lock.client()) {
-    impl->conn = std::move(session);
+    internal::Adopt(*impl, std::move(session));
     UALIB_LOG(internal::kDebug, "Connect: lost race, attaching to existing session");
     return {};
   }
@@ -219,8 +232,15 @@ Result Client::Connect() {
   session->client = client;
   internal::RememberSessionToken(*session);
   session->linkDisturbed = false;
-  internal::EnsureIteratorThread(*session);
-  impl->conn = session;
+  if (!internal::EnsureIteratorThread(*session)) {
+    session->client = nullptr;
+    UA_Client_disconnect(client);
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
+    return {ResultCode::InternalError, "could not start the session's iterator thread"};
+  }
+  internal::Adopt(*impl, std::move(session));
   UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
   return {};
 }
@@ -232,15 +252,12 @@ Result Client::Disconnect() {
     return {};
   }
   const std::string endpoint = impl->conn->endpoint;
-  const long refs = impl->conn.use_count();
-  if (refs == 1) {
-    // The teardown that follows is an orderly close: reported as such, and never
-    // answered with a reconnect.
-    impl->conn->closeRequested = true;
-    impl->conn->WakePauses();
-  }
+  // The last Client's detach marks the teardown that follows as an orderly close:
+  // reported as such, and never answered with a reconnect.
+  const size_t refs = internal::DetachObserver(*impl->conn, impl->observer, internal::CloseIfLast::Yes);
+  if (refs == 1) impl->conn->WakePauses();
+  impl->attachment->store(false);
   UALIB_LOG(internal::kDebug, "Disconnect: detaching from {} (refs before = {})", endpoint, refs);
-  internal::DetachObserver(*impl->conn, impl->observer);
   impl->conn.reset();
   UALIB_LOG(internal::kInfo, "Disconnected from {}", endpoint);
   return {};

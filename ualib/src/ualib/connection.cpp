@@ -1,7 +1,10 @@
 // The shared session's lifetime: the process-wide registry and the fixed teardown order.
 #include "connection.h"
 
+#include <system_error>
+
 #include "client_impl.h"
+#include "log.h"
 #include "subscriptions.h"
 
 namespace velk::quarlink {
@@ -9,6 +12,24 @@ namespace velk::quarlink {
 OpcuaConnectionRegistry& OpcuaConnectionRegistry::Instance() {
   static OpcuaConnectionRegistry registry;
   return registry;
+}
+
+std::shared_ptr<OpcuaConnection> OpcuaConnection::Create(std::string endpointUrl, std::string user, std::string key) {
+  return std::shared_ptr<OpcuaConnection>(
+      new OpcuaConnection(std::move(endpointUrl), std::move(user), std::move(key)), [](OpcuaConnection* conn) {
+        if (conn->iteratorThread.get_id() != std::this_thread::get_id()) {
+          delete conn;
+          return;
+        }
+        // Released from inside the iterator (a stack callback freed a handler that
+        // held the last Client): the teardown joins the iterator, which can only end
+        // once this call has returned into it.
+        try {
+          std::thread([conn] { delete conn; }).detach();
+        } catch (const std::system_error&) {
+          UALIB_LOG(internal::kError, "Session teardown for {} could not start a thread; leaving it", conn->endpoint);
+        }
+      });
 }
 
 OpcuaConnection::~OpcuaConnection() {

@@ -48,13 +48,24 @@ struct StateObserver {
   tessel::fnd::defs::ConnectionState lastState = tessel::fnd::defs::ConnectionState::Disconnected;
 };
 
+inline constexpr double kDefaultIntervalMs = 250.0;
+
+// What the caller asked of a monitored item; a resumed item gets the same again.
+struct MonitorParams {
+  double samplingIntervalMs = kDefaultIntervalMs;
+  uint32_t queueSize = 1;
+  bool discardOldest = true;
+};
+
 // One monitored item. The heap copy is the stack's callback context; the map
-// holds a copy by value.
+// holds a copy by value. An item id of 0 marks an item that could not be re-created
+// after a reconnect: it keeps its handler and is tried again at the next resume.
 struct MonitorEntry {
   uint32_t monitoredItemId = 0;
   std::string nodeAddress;
   OpcuaConnection* connection = nullptr;
   tessel::fnd::defs::SubscriptionHandler handler;
+  MonitorParams params;
 };
 
 inline constexpr size_t kDispatchQueueCap = 4096;
@@ -66,6 +77,11 @@ class OpcuaConnection {
   ~OpcuaConnection();
   OpcuaConnection(const OpcuaConnection&) = delete;
   OpcuaConnection& operator=(const OpcuaConnection&) = delete;
+
+  // Creates a session whose last reference may be dropped on any thread: on the
+  // session's own iterator thread (a handler holding the last Client, released by
+  // the stack) the teardown moves to a thread of its own, since it joins that thread.
+  static std::shared_ptr<OpcuaConnection> Create(std::string endpointUrl, std::string user, std::string key);
 
   enum class PauseWake { OnStop, OnStopOrClose };
   // Sleeps up to the given time; returns early (false) once the iterator is being
@@ -86,14 +102,21 @@ class OpcuaConnection {
   UA_Logger sdkLogger{};
   internal::SdkLogSettings sdkLog;
 
-  uint32_t subscriptionId = 0;                   // guarded by clientMutex
-  std::map<std::string, MonitorEntry> monitors;  // guarded by clientMutex
+  uint32_t subscriptionId = 0;                       // guarded by clientMutex
+  double publishingIntervalMs = kDefaultIntervalMs;  // of the subscription; guarded by clientMutex
+  std::map<std::string, MonitorEntry> monitors;      // guarded by clientMutex
+  // Set by the stack's callbacks when the server or the stack dropped the
+  // subscription; the iterator (or the next Subscribe) creates it anew.
+  std::atomic<bool> subscriptionLost{false};
 
   std::mutex observersMutex;
   std::vector<StateObserver*> observers;  // guarded by observersMutex
   tessel::fnd::defs::ConnectionState state = tessel::fnd::defs::ConnectionState::Disconnected;
 
-  std::atomic<bool> closeRequested{false};
+  std::atomic<bool> closeRequested{false};  // written under observersMutex
+  // Set when the link stopped answering and its channel is being closed; requests
+  // fail at once until the stack reports the session connected again.
+  std::atomic<bool> linkSilent{false};
 
   std::thread iteratorThread;
   std::atomic<bool> iteratorRunning{false};

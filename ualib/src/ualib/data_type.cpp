@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "client_impl.h"
+#include "link.h"
 #include "log.h"
 #include "status.h"
 #include "ua_types.h"
@@ -36,15 +37,17 @@ Client::DataTypeInfo RejectReadDataType(const Address& address) {
   return {ResultCode::NotConnected, "not connected", {}};
 }
 
-Client::DataTypeInfo ReadDataTypeOf(UA_Client* client, const Address& address) {
+Client::DataTypeInfo ReadDataTypeOf(OpcuaConnection& conn, const Address& address) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(address, *node)) {
     UALIB_LOG(internal::kDebug, "ReadDataType: could not parse NodeId '{}'", address);
     return {ResultCode::InvalidArgument, "could not parse NodeId", {}};
   }
   internal::UaNodeId dataType;
-  const UA_StatusCode status = __UA_Client_readAttribute(client, node.get(), UA_ATTRIBUTEID_DATATYPE, dataType.get(),
-                                                         &UA_TYPES[UA_TYPES_NODEID]);
+  const UA_StatusCode status = internal::SendIfLinkUp(conn, [&] {
+    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_DATATYPE, dataType.get(),
+                                     &UA_TYPES[UA_TYPES_NODEID]);
+  });
   if (status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(status);
     UALIB_LOG(internal::kDebug, "ReadDataType '{}' failed: {}", address, failure.message);
@@ -59,7 +62,7 @@ Client::DataTypeInfo Client::ReadDataType(const Address& address) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectReadDataType(address); },
-      [&](internal::ClientLock& lock) { return ReadDataTypeOf(lock.client(), address); });
+      [&](internal::ClientLock& lock) { return ReadDataTypeOf(lock.connection(), address); });
 }
 
 }  // namespace velk::quarlink

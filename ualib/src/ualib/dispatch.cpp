@@ -41,6 +41,16 @@ Notification ToNotification(const MonitorEntry& entry, const UA_DataValue& value
   return notification;
 }
 
+// An item the map no longer holds was unsubscribed while the link was down; the
+// stack keeps it until that session is cleaned up. An item still being created is
+// not in the map yet. The stack calls back under clientMutex, which guards the map.
+bool IsCurrentItem(const MonitorEntry& entry, UA_UInt32 monId) {
+  if (IsBeingCreated(&entry)) return true;
+  const auto& monitors = entry.connection->monitors;
+  const auto current = monitors.find(entry.nodeAddress);
+  return current != monitors.end() && current->second.monitoredItemId == monId;
+}
+
 // At the cap the oldest entry makes room and is counted; the worker reports it.
 void Enqueue(OpcuaConnection& conn, QueueEntry entry) {
   std::optional<QueueEntry> dropped;  // destroyed after the lock is released
@@ -76,11 +86,12 @@ thread_local std::optional<std::deque<QueueEntry>> tOrphanedEntries;
 
 }  // namespace
 
-void DataChangeCallback(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*subContext*/, UA_UInt32 /*monId*/,
+void DataChangeCallback(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*subContext*/, UA_UInt32 monId,
                         void* monContext, UA_DataValue* value) noexcept {
   const auto* entry = static_cast<const MonitorEntry*>(monContext);
   if (!entry || !entry->connection || !value) return;
   if (!entry->handler) return;  // nobody would receive it
+  if (!IsCurrentItem(*entry, monId)) return;
   try {
     Enqueue(*entry->connection, QueueEntry(ToNotification(*entry, *value), entry->handler));
   } catch (...) {

@@ -1,5 +1,7 @@
 // The session's background thread: drives the stack's event loop and watches the
 // OPC UA session, running the reconnect cycle when it stays down.
+#include <system_error>
+
 #include "client_impl.h"
 #include "log.h"
 #include "session.h"
@@ -23,6 +25,7 @@ bool SessionDown(OpcuaConnection& conn) {
   UA_Client_getState(lock.client(), nullptr, &session, nullptr);
   if (session != UA_SESSIONSTATE_ACTIVATED) return true;
   if (conn.linkDisturbed.exchange(false)) ResumeIfSessionReplaced(conn);
+  RecoverLostSubscription(conn);
   return false;
 }
 
@@ -68,11 +71,17 @@ void IteratorLoop(OpcuaConnection& conn) {
 
 }  // namespace
 
-void EnsureIteratorThread(OpcuaConnection& conn) {
-  if (conn.iteratorRunning) return;
+bool EnsureIteratorThread(OpcuaConnection& conn) {
+  if (conn.iteratorRunning) return true;
   UALIB_LOG(kDebug, "Starting background iterator thread for {}", conn.endpoint);
   conn.iteratorRunning = true;
-  conn.iteratorThread = std::thread([&conn] { IteratorLoop(conn); });
+  try {
+    conn.iteratorThread = std::thread([&conn] { IteratorLoop(conn); });
+  } catch (const std::system_error&) {
+    conn.iteratorRunning = false;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace velk::quarlink::internal

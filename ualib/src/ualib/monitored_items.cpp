@@ -2,6 +2,7 @@
 // callback context to the stack and back exactly once.
 #include <memory>
 
+#include "link.h"
 #include "subscriptions.h"
 #include "ua_types.h"
 
@@ -57,6 +58,8 @@ UA_MonitoredItemCreateRequest MonitoredItemRequest(const UA_NodeId& node, const 
 
 }  // namespace
 
+bool IsBeingCreated(const void* context) { return tCreationInFlight && tCreationInFlight->context == context; }
+
 void DeleteMonitorContext(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*subContext*/, UA_UInt32 /*monId*/,
                           void* monContext) noexcept {
   if (!monContext) return;
@@ -67,7 +70,26 @@ void DeleteMonitorContext(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*su
   delete static_cast<MonitorEntry*>(monContext);
 }
 
-UA_StatusCode CreateServerSubscription(UA_Client* client, double publishingIntervalMs, uint32_t& subscriptionId) {
+namespace {
+
+// The server ended the subscription (its lifetime ran out, it was transferred): the
+// stack keeps its record, and nothing would ever arrive again.
+void SubscriptionStatusChanged(UA_Client* /*client*/, UA_UInt32 subId, void* subContext,
+                               UA_StatusChangeNotification* /*notification*/) noexcept {
+  auto* conn = static_cast<OpcuaConnection*>(subContext);
+  if (conn && subId == conn->subscriptionId) conn->subscriptionLost = true;
+}
+
+// The stack dropped its record: the server said the subscription is gone, or the
+// session went (then the resume after the reconnect repairs it first).
+void SubscriptionDeleted(UA_Client* /*client*/, UA_UInt32 subId, void* subContext) noexcept {
+  auto* conn = static_cast<OpcuaConnection*>(subContext);
+  if (conn && subId == conn->subscriptionId && !conn->closeRequested) conn->subscriptionLost = true;
+}
+
+}  // namespace
+
+UA_StatusCode CreateServerSubscription(OpcuaConnection& conn, double publishingIntervalMs) {
   UA_CreateSubscriptionRequest request;
   UA_CreateSubscriptionRequest_init(&request);
   request.requestedPublishingInterval = publishingIntervalMs;
@@ -76,27 +98,36 @@ UA_StatusCode CreateServerSubscription(UA_Client* client, double publishingInter
   request.maxNotificationsPerPublish = 1000;
   request.publishingEnabled = true;
   request.priority = 0;
-  const auto response = UaOwned<UA_CreateSubscriptionResponse>::Adopt(
-      UA_Client_Subscriptions_create(client, request, nullptr, nullptr, nullptr));
-  const UA_StatusCode status = response->responseHeader.serviceResult;
-  if (status == UA_STATUSCODE_GOOD) subscriptionId = response->subscriptionId;
+  UaOwned<UA_CreateSubscriptionResponse> response;
+  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    *response =
+        UA_Client_Subscriptions_create(conn.client, request, &conn, SubscriptionStatusChanged, SubscriptionDeleted);
+    return response->responseHeader.serviceResult;
+  });
+  if (status != UA_STATUSCODE_GOOD) return status;
+  conn.subscriptionId = response->subscriptionId;
+  conn.publishingIntervalMs = publishingIntervalMs;
+  conn.subscriptionLost = false;
   return status;
 }
 
 UA_StatusCode CreateMonitoredItem(OpcuaConnection& conn, const std::string& address, const UA_NodeId& node,
                                   const MonitorParams& params, const tessel::fnd::defs::SubscriptionHandler& handler,
                                   uint32_t& monitoredItemId) {
-  auto context = std::make_unique<MonitorEntry>(MonitorEntry{0, address, &conn, handler});
+  auto context = std::make_unique<MonitorEntry>(MonitorEntry{0, address, &conn, handler, params});
   const UA_MonitoredItemCreateRequest request = MonitoredItemRequest(node, params);
   CreationScope creation(context.get());
-  const auto result = UaOwned<UA_MonitoredItemCreateResult>::Adopt(
-      UA_Client_MonitoredItems_createDataChange(conn.client, conn.subscriptionId, UA_TIMESTAMPSTORETURN_BOTH, request,
-                                                context.get(), DataChangeCallback, DeleteMonitorContext));
-  UA_StatusCode status = result->statusCode;
+  UaOwned<UA_MonitoredItemCreateResult> result;
+  UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    *result =
+        UA_Client_MonitoredItems_createDataChange(conn.client, conn.subscriptionId, UA_TIMESTAMPSTORETURN_BOTH, request,
+                                                  context.get(), DataChangeCallback, DeleteMonitorContext);
+    return result->statusCode;
+  });
   if (status == UA_STATUSCODE_GOOD && creation.ReleasedByStack()) {
     // The server made the item but the stack could not record it (out of memory):
     // nothing would ever reach the handler, so take it off the server again.
-    UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, result->monitoredItemId);
+    DeleteMonitoredItem(conn, result->monitoredItemId);
     status = UA_STATUSCODE_BADOUTOFMEMORY;
   }
   if (status != UA_STATUSCODE_GOOD) return status;  // the context goes with the unique_ptr
@@ -106,6 +137,12 @@ UA_StatusCode CreateMonitoredItem(OpcuaConnection& conn, const std::string& addr
   const MonitorEntry* owned = context.release();  // the stack's from now on; DeleteMonitorContext frees it
   conn.monitors.insert_or_assign(address, *owned);
   return UA_STATUSCODE_GOOD;
+}
+
+UA_StatusCode DeleteMonitoredItem(OpcuaConnection& conn, uint32_t monitoredItemId) {
+  if (monitoredItemId == 0) return UA_STATUSCODE_GOOD;  // not on the server: nothing to delete
+  return SendIfLinkUp(
+      conn, [&] { return UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, monitoredItemId); });
 }
 
 }  // namespace velk::quarlink::internal

@@ -5,6 +5,7 @@
 
 #include "client_impl.h"
 #include "convert.h"
+#include "link.h"
 #include "log.h"
 #include "requests.h"
 #include "status.h"
@@ -33,7 +34,7 @@ ReadResult RejectRead(size_t itemCount) {
 }
 
 // One stack read; the time spent in the stack is added to sdkTime.
-ReadItemResult ReadOne(UA_Client* client, const Address& address, Clock::duration& sdkTime) {
+ReadItemResult ReadOne(OpcuaConnection& conn, const Address& address, Clock::duration& sdkTime) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(address, *node)) {
     UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", address);
@@ -41,8 +42,10 @@ ReadItemResult ReadOne(UA_Client* client, const Address& address, Clock::duratio
   }
   internal::UaVariant value;
   const auto callStart = Clock::now();
-  const UA_StatusCode status =
-      __UA_Client_readAttribute(client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
+  const UA_StatusCode status = internal::SendIfLinkUp(conn, [&] {
+    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
+                                     &UA_TYPES[UA_TYPES_VARIANT]);
+  });
   sdkTime += Clock::now() - callStart;
   if (status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(status);
@@ -70,7 +73,7 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request) {
       result.items.push_back({ResultCode::Cancelled, "cancelled mid-batch", item.address, std::nullopt});
       continue;
     }
-    result.items.push_back(ReadOne(lock.client(), item.address, sdkTime));
+    result.items.push_back(ReadOne(lock.connection(), item.address, sdkTime));
   }
   const auto end = Clock::now();
   UALIB_LOG(internal::kDebug, "Read timing [{} items]: mutex_wait={:.1f}ms sdk_call={:.1f}ms total={:.1f}ms", itemCount,

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "client_impl.h"
+#include "link.h"
 #include "log.h"
 #include "session.h"
 #include "status.h"
@@ -25,8 +26,10 @@ bool ServerReady(OpcuaConnection& conn) {
   UaNodeId node;
   if (!lock.client() || !ParseNodeId(conn.reconnectPolicy.serverStatusNode, *node)) return true;
   UaVariant value;
-  const UA_StatusCode status = __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
-                                                         &UA_TYPES[UA_TYPES_VARIANT]);
+  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    return __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
+                                     &UA_TYPES[UA_TYPES_VARIANT]);
+  });
   if (status != UA_STATUSCODE_GOOD || UA_Variant_isEmpty(value.get())) return false;
   if (!UA_Variant_isScalar(value.get())) return true;
   if (value->type == &UA_TYPES[UA_TYPES_INT32]) return *static_cast<UA_Int32*>(value->data) == 0;
@@ -51,6 +54,7 @@ std::optional<UA_StatusCode> Attempt(OpcuaConnection& conn, const std::string& e
   ClientLock lock(conn);
   if (!lock.client()) return std::nullopt;
   if (afterFailure) UA_Client_disconnect(lock.client());
+  conn.linkSilent = false;
   return ConnectStackClient(lock.client(), endpoint, username, password);
 }
 

@@ -4,6 +4,7 @@
 
 #include <open62541/client.h>
 
+#include <cstddef>
 #include <string>
 
 #include "connection.h"
@@ -15,11 +16,20 @@ namespace velk::quarlink::internal {
 void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_SessionState sessionState,
                       UA_StatusCode connectStatus);
 
+// Attaching clears a close request: a session with attached Clients never closes.
 void AttachObserver(OpcuaConnection& conn, StateObserver& observer);
-void DetachObserver(OpcuaConnection& conn, StateObserver& observer);
+// Returns how many Clients were attached before. With CloseIfLast::Yes (Disconnect)
+// detaching the last one marks the session as closing, under the same lock.
+enum class CloseIfLast { No, Yes };
+size_t DetachObserver(OpcuaConnection& conn, StateObserver& observer, CloseIfLast closeIfLast = CloseIfLast::No);
 
-// Starts the session's iterator thread unless it runs already.
-void EnsureIteratorThread(OpcuaConnection& conn);
+// Starts the session's iterator thread unless it runs already; false when no thread
+// could be started.
+bool EnsureIteratorThread(OpcuaConnection& conn);
+
+// Re-creates the session's subscription after the server or the stack dropped it.
+// Caller holds clientMutex and the session has a stack client.
+void RecoverLostSubscription(OpcuaConnection& conn);
 
 // Runs on the iterator thread once the session stayed down; returns when the
 // session is back, a limit of the reconnect policy is reached, or it is closing.

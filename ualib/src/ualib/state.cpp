@@ -70,6 +70,7 @@ void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_
   auto* conn = static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
   if (!conn) return;
   const ConnectionState next = MapStackState(channelState, sessionState, connectStatus, conn->closeRequested);
+  if (next == ConnectionState::Connected) conn->linkSilent = false;
   const std::vector<Delivery> deliveries = CollectDeliveries(*conn, next);
   if (deliveries.empty()) return;
   ConnectionStateChange change;
@@ -86,11 +87,17 @@ void AttachObserver(OpcuaConnection& conn, StateObserver& observer) {
   std::lock_guard<std::mutex> lock(conn.observersMutex);
   observer.lastState = conn.state;
   conn.observers.push_back(&observer);
+  // A session with an attached Client is never closing, even when the last Client
+  // before this one has just marked it so on its way out.
+  conn.closeRequested = false;
 }
 
-void DetachObserver(OpcuaConnection& conn, StateObserver& observer) {
+size_t DetachObserver(OpcuaConnection& conn, StateObserver& observer, CloseIfLast closeIfLast) {
   std::lock_guard<std::mutex> lock(conn.observersMutex);
+  const size_t attached = conn.observers.size();
   std::erase(conn.observers, &observer);
+  if (closeIfLast == CloseIfLast::Yes && conn.observers.empty()) conn.closeRequested = true;
+  return attached;
 }
 
 }  // namespace internal

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "client_impl.h"
+#include "link.h"
 #include "log.h"
 #include "session.h"
 #include "status.h"
@@ -40,7 +41,7 @@ double IntervalOption(const PropertyMap& properties, std::string_view key, doubl
 void DropExistingItem(OpcuaConnection& conn, const std::string& address) {
   const auto existing = conn.monitors.find(address);
   if (existing == conn.monitors.end()) return;
-  UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, existing->second.monitoredItemId);
+  DeleteMonitoredItem(conn, existing->second.monitoredItemId);
   conn.monitors.erase(existing);
 }
 
@@ -50,16 +51,15 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
                           const SubscriptionHandler& handler, const SubscribeOpts& opts) {
   UALIB_LOG(kDebug, "Subscribe: {} nodes queue_size={} discard_oldest={}", addresses.size(), opts.queue_size,
             opts.discard_oldest);
+  RecoverLostSubscription(conn);
   if (conn.subscriptionId == 0) {
     const double publishingMs = IntervalOption(opts.properties, "publishing_interval_ms", kDefaultIntervalMs);
-    uint32_t created = 0;
-    const UA_StatusCode status = CreateServerSubscription(conn.client, publishingMs, created);
+    const UA_StatusCode status = CreateServerSubscription(conn, publishingMs);
     if (status != UA_STATUSCODE_GOOD) {
       Result mapped = StatusFromUa(status);
       UALIB_LOG(kError, "Subscribe: CreateSubscription failed: {}", mapped.message);
       return {mapped.code, std::move(mapped.message), {}};
     }
-    conn.subscriptionId = created;
     UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", conn.subscriptionId);
   }
 
@@ -69,6 +69,13 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
   result.items.reserve(addresses.size());
   for (const std::string& address : addresses) {
     SubscribeItemResult& item = result.items.emplace_back(SubscribeItemResult{ResultCode::Ok, {}, address});
+    if (!LinkUp(conn)) {
+      // An item the address already has stays: it comes back with the link.
+      Result mapped = StatusFromUa(kLinkDownStatus);
+      item.code = mapped.code;
+      item.message = std::move(mapped.message);
+      continue;
+    }
     DropExistingItem(conn, address);
     UaNodeId node;
     if (!ParseNodeId(address, *node)) {
@@ -90,7 +97,7 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
     UALIB_LOG(kDebug, "Subscribe '{}' OK (monitor_id={})", address, monitoredItemId);
   }
 
-  EnsureIteratorThread(conn);
+  if (!EnsureIteratorThread(conn)) UALIB_LOG(kError, "Subscribe: could not start the session's iterator thread");
   if (!conn.dispatchRunning) {
     UALIB_LOG(kDebug, "Subscribe: starting notification dispatch worker");
     // Without a worker the queue still holds at most its cap; the next Subscribe

@@ -24,17 +24,19 @@ void DataChangeCallback(UA_Client* client, UA_UInt32 subId, void* subContext, UA
 void DeleteMonitorContext(UA_Client* client, UA_UInt32 subId, void* subContext, UA_UInt32 monId,
                           void* monContext) noexcept;
 
-inline constexpr double kDefaultIntervalMs = 250.0;
+// True on the thread that is creating the monitored item with this context, until
+// the creation returns (its first notification may arrive before that).
+bool IsBeingCreated(const void* context);
 
-struct MonitorParams {
-  double samplingIntervalMs = kDefaultIntervalMs;
-  uint32_t queueSize = 1;
-  bool discardOldest = true;
-};
+// Creates the session's server-side subscription. On Good, conn.subscriptionId holds
+// the server's id and conn.publishingIntervalMs the interval a resume asks for
+// again. Caller holds clientMutex.
+UA_StatusCode CreateServerSubscription(OpcuaConnection& conn, double publishingIntervalMs);
 
-// Creates a server-side subscription with the session's fixed parameters. On Good,
-// subscriptionId holds the server's id. Caller holds clientMutex.
-UA_StatusCode CreateServerSubscription(UA_Client* client, double publishingIntervalMs, uint32_t& subscriptionId);
+// Deletes one monitored item of the session's subscription on the server (the stack
+// then frees its context). An item id of 0 was never re-created: nothing is sent.
+// Caller holds clientMutex.
+UA_StatusCode DeleteMonitoredItem(OpcuaConnection& conn, uint32_t monitoredItemId);
 
 // Creates one monitored item in conn.subscriptionId that delivers to handler. On
 // Good, monitoredItemId holds the server's id, conn.monitors[address] describes the

@@ -3,8 +3,10 @@
 #include <velk/quarlink/client.h>
 
 #include <optional>
+#include <utility>
 
 #include "client_impl.h"
+#include "link.h"
 #include "log.h"
 #include "status.h"
 #include "subscriptions.h"
@@ -16,9 +18,9 @@ using namespace tessel::fnd::defs;
 namespace internal {
 namespace {
 
-// The last state the stack reported: with the link gone, a server-side delete
-// could only fail after a timeout.
+// With the link gone, a server-side delete could only fail after a timeout.
 bool LinkDown(OpcuaConnection& conn) {
+  if (!LinkUp(conn)) return true;
   std::lock_guard<std::mutex> lock(conn.observersMutex);
   return conn.state == ConnectionState::Disconnected || conn.state == ConnectionState::Error;
 }
@@ -43,8 +45,7 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
       item.message = "connection lost; monitor dropped locally without server-side delete";
       continue;
     }
-    const UA_StatusCode status =
-        UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, entry->second.monitoredItemId);
+    const UA_StatusCode status = DeleteMonitoredItem(conn, entry->second.monitoredItemId);
     conn.monitors.erase(entry);
     if (status != UA_STATUSCODE_GOOD) {
       Result mapped = StatusFromUa(status);
@@ -61,10 +62,11 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
 
 Result UnsubscribeAll(OpcuaConnection& conn) {
   const size_t cleared = conn.monitors.size();
-  if (conn.subscriptionId != 0) {
-    // Deleting the subscription deletes its items with it, in the stack as well.
-    UA_Client_Subscriptions_deleteSingle(conn.client, conn.subscriptionId);
-    conn.subscriptionId = 0;
+  if (const uint32_t subscription = std::exchange(conn.subscriptionId, 0); subscription != 0) {
+    // Deleting the subscription deletes its items with it, in the stack as well. With
+    // the link down the stack keeps its record until the session is cleaned up, and
+    // no notification of it reaches a handler: the items are gone from the map.
+    SendIfLinkUp(conn, [&] { return UA_Client_Subscriptions_deleteSingle(conn.client, subscription); });
   }
   conn.monitors.clear();
   UALIB_LOG(kDebug, "UnsubscribeAll: cleared {} monitored items", cleared);

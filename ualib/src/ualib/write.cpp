@@ -5,6 +5,7 @@
 
 #include "client_impl.h"
 #include "convert.h"
+#include "link.h"
 #include "log.h"
 #include "requests.h"
 #include "status.h"
@@ -23,7 +24,7 @@ WriteResult RejectWrite(size_t itemCount) {
 
 // The address is checked before the value, so an item with both faults reports the
 // address; an item whose value does not convert is never sent.
-WriteItemResult WriteOne(UA_Client* client, const WriteItem& item) {
+WriteItemResult WriteOne(OpcuaConnection& conn, const WriteItem& item) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(item.address, *node)) {
     UALIB_LOG(internal::kDebug, "Write: could not parse NodeId '{}'", item.address);
@@ -34,8 +35,10 @@ WriteItemResult WriteOne(UA_Client* client, const WriteItem& item) {
     UALIB_LOG(internal::kDebug, "Write '{}': unsupported Value type", item.address);
     return {ResultCode::TypeMismatch, "value type not supported by current converter", item.address};
   }
-  const UA_StatusCode status =
-      __UA_Client_writeAttribute(client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
+  const UA_StatusCode status = internal::SendIfLinkUp(conn, [&] {
+    return __UA_Client_writeAttribute(conn.client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
+                                      &UA_TYPES[UA_TYPES_VARIANT]);
+  });
   if (status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(status);
     UALIB_LOG(internal::kDebug, "Write '{}' failed: {}", item.address, failure.message);
@@ -44,7 +47,7 @@ WriteItemResult WriteOne(UA_Client* client, const WriteItem& item) {
   return {ResultCode::Ok, {}, item.address};
 }
 
-WriteResult WriteBatch(UA_Client* client, const WriteRequest& request) {
+WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request) {
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Write cancelled before start");
     return {ResultCode::Cancelled, "cancelled before start", {}};
@@ -59,7 +62,7 @@ WriteResult WriteBatch(UA_Client* client, const WriteRequest& request) {
       result.items.push_back({ResultCode::Cancelled, "cancelled mid-batch", item.address});
       continue;
     }
-    result.items.push_back(WriteOne(client, item));
+    result.items.push_back(WriteOne(conn, item));
   }
   return result;
 }
@@ -70,7 +73,7 @@ WriteResult Client::Write(const WriteRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectWrite(request.items.size()); },
-      [&](internal::ClientLock& lock) { return WriteBatch(lock.client(), request); });
+      [&](internal::ClientLock& lock) { return WriteBatch(lock.connection(), request); });
 }
 
 }  // namespace velk::quarlink
