@@ -298,6 +298,11 @@ void TestModel::AddScalars() {
     AddVariable(name, parent, Ns0(UA_NS0ID_ORGANIZES), variant, UA_TYPES[UA_TYPES_INT32].typeId, kReadWrite);
   }
 
+  std::array<UA_String, 2> texts{UA_STRING(const_cast<char*>("alpha")), UA_String{withNul.size(), withNul.data()}};
+  UA_Variant textArray;
+  UA_Variant_setArray(&textArray, texts.data(), texts.size(), &UA_TYPES[UA_TYPES_STRING]);
+  AddVariable("Array.String", parent, Ns0(UA_NS0ID_ORGANIZES), textArray, UA_TYPES[UA_TYPES_STRING].typeId, kReadWrite);
+
   UA_Int32 readOnly = 7;
   UA_Variant readOnlyValue;
   UA_Variant_setScalar(&readOnlyValue, &readOnly, &UA_TYPES[UA_TYPES_INT32]);

@@ -249,7 +249,7 @@ struct ParentFailure {
   UA_StatusCode status;
 };
 
-std::optional<DataValue> ReadValue(OpcuaConnection& conn, const std::string& address) {
+std::optional<DataValue> ReadValue(OpcuaConnection& conn, const std::string& address, Arrays arrays) {
   UaNodeId node;
   if (!ParseNodeId(address, *node)) return std::nullopt;
   UaVariant value;
@@ -259,14 +259,14 @@ std::optional<DataValue> ReadValue(OpcuaConnection& conn, const std::string& add
   });
   if (status != UA_STATUSCODE_GOOD) return std::nullopt;
   DataValue out;
-  out.value = UaVariantToValue(*value);
+  out.value = UaVariantToValue(*value, arrays);
   return out;
 }
 
 class BrowseTraversal {
  public:
-  BrowseTraversal(const BrowseRequest& request, UaNodeId root, std::string rootText)
-      : recursive_(request.recursive), includeValues_(request.include_values) {
+  BrowseTraversal(const BrowseRequest& request, Arrays arrays, UaNodeId root, std::string rootText)
+      : recursive_(request.recursive), includeValues_(request.include_values), arrays_(arrays) {
     AncestorSet ancestors = AncestorSet().With(root);
     queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors)});
   }
@@ -285,7 +285,7 @@ class BrowseTraversal {
     if (status != UA_STATUSCODE_GOOD) return ParentFailure{std::move(parent.text), status};
     for (NodeDescriptor& node : batch) {
       const std::string* type = node.properties.Get("type");
-      if (includeValues_ && type && *type == "Variable") node.value = ReadValue(conn, node.address);
+      if (includeValues_ && type && *type == "Variable") node.value = ReadValue(conn, node.address, arrays_);
       if (recursive_ && node.expandable) Enqueue(node.address, parent.ancestors);
       nodes.push_back(std::move(node));
     }
@@ -305,6 +305,7 @@ class BrowseTraversal {
 
   const bool recursive_;
   const bool includeValues_;
+  const Arrays arrays_;
   std::deque<PendingParent> queue_;
 };
 
@@ -354,7 +355,7 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
   }
 
   const std::function<bool()> stop = [&] { return internal::IsCancelled(request.options) || !attached->load(); };
-  internal::BrowseTraversal traversal(request, std::move(root), std::move(rootText));
+  internal::BrowseTraversal traversal(request, impl->arrays, std::move(root), std::move(rootText));
   BrowseResult result;
   // A node whose paging was stopped is dropped; the checks below then end the browse.
   while (!traversal.Done() || stop()) {

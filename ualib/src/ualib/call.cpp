@@ -113,30 +113,32 @@ std::optional<CallResult> ParseTargets(const CallRequest& request, UA_NodeId& ob
 
 // Converts every input into the array, or returns the refusal naming the first
 // input that has no stack counterpart.
-std::optional<CallResult> ConvertInputs(const std::vector<CallArgument>& inputs, internal::UaArray& array) {
+std::optional<CallResult> ConvertInputs(const std::vector<CallArgument>& inputs, internal::Arrays arrays,
+                                        internal::UaArray& array) {
   if (!array.allocated()) {
     auto failure = internal::StatusFromUa(UA_STATUSCODE_BADOUTOFMEMORY);
     return Failure(failure.code, std::move(failure.message));
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
-    if (!internal::ValueToUaVariant(inputs[i].value, array.As<UA_Variant>()[i]))
+    if (!internal::ValueToUaVariant(inputs[i].value, array.As<UA_Variant>()[i], arrays))
       return Failure(ResultCode::TypeMismatch,
                      "input argument " + std::to_string(i) + " has an unsupported Value type");
   }
   return std::nullopt;
 }
 
-CallResult OutputsOf(const internal::UaArray& outputs) {
+CallResult OutputsOf(const internal::UaArray& outputs, internal::Arrays arrays) {
   CallResult result;
   result.outputs.reserve(outputs.size());
   for (size_t i = 0; i < outputs.size(); ++i) {
     // Output arguments are positional; the server's argument names are not fetched.
-    result.outputs.push_back({std::string(), GoodValue(internal::UaVariantToValue(outputs.As<UA_Variant>()[i]))});
+    result.outputs.push_back(
+        {std::string(), GoodValue(internal::UaVariantToValue(outputs.As<UA_Variant>()[i], arrays))});
   }
   return result;
 }
 
-CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request) {
+CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, internal::Arrays arrays) {
   // The only cancellation point: a call that has started is not interrupted.
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Call cancelled before start (method={})", request.method);
@@ -148,7 +150,7 @@ CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request) {
   internal::UaNodeId method;
   if (auto refusal = ParseTargets(request, *object, *method)) return std::move(*refusal);
   auto inputs = internal::UaArray::New(request.inputs.size(), &UA_TYPES[UA_TYPES_VARIANT]);
-  if (auto refusal = ConvertInputs(request.inputs, inputs)) return std::move(*refusal);
+  if (auto refusal = ConvertInputs(request.inputs, arrays, inputs)) return std::move(*refusal);
 
   const MethodOutcome outcome = InvokeMethod(conn, request, *object, *method, inputs);
   if (outcome.status != UA_STATUSCODE_GOOD) {
@@ -156,7 +158,7 @@ CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request) {
     UALIB_LOG(internal::kDebug, "Call '{}' failed: {}", request.method, failure.message);
     return Failure(failure.code, std::move(failure.message));
   }
-  return OutputsOf(outcome.outputs);
+  return OutputsOf(outcome.outputs, arrays);
 }
 
 }  // namespace
@@ -165,7 +167,7 @@ CallResult Client::Call(const CallRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectCall(request.method); },
-      [&](internal::ClientLock& lock) { return CallOnSession(lock.connection(), request); });
+      [&](internal::ClientLock& lock) { return CallOnSession(lock.connection(), request, impl->arrays); });
 }
 
 }  // namespace velk::quarlink

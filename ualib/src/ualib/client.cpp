@@ -3,6 +3,7 @@
 
 #include "client_impl.h"
 #include "log.h"
+#include "options.h"
 #include "session.h"
 
 namespace velk::quarlink {
@@ -33,6 +34,8 @@ Result Client::Configure(const ConnectionOptions& options) {
   UALIB_LOG(internal::kDebug, "Configure: endpoint={} auth={}", options.endpoint, auth);
   impl->options.endpoint = options.endpoint;
   impl->options.properties = options.properties;
+  impl->arrays = internal::ParseBoolOption(options.properties, "array_values", false) ? internal::Arrays::Convert
+                                                                                      : internal::Arrays::Empty;
   impl->configured = true;
   return {};
 }

@@ -17,6 +17,7 @@ struct Client::Impl {
   Impl() { observer.owner = this; }
 
   bool configured = false;
+  internal::Arrays arrays = internal::Arrays::Empty;  // "array_values": this Client's own choice
   tessel::fnd::defs::ConnectionOptions options;
   std::shared_ptr<OpcuaConnection> conn;  // null while not connected
   // True from Connect until Disconnect; a browse holds a copy and ends when it clears.

@@ -10,6 +10,7 @@
 #include "client_impl.h"
 #include "link.h"
 #include "log.h"
+#include "options.h"
 #include "session.h"
 #include "status.h"
 #include "ua_types.h"
@@ -20,20 +21,6 @@ using namespace tessel::fnd::defs;
 
 namespace internal {
 namespace {
-
-std::string Lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-// False only for "", "0", "false", "no", "off" and "none", in any letter case.
-bool ParseBoolOption(const PropertyMap& properties, std::string_view key, bool fallback) {
-  const std::string* text = properties.Get(key);
-  if (!text) return fallback;
-  const std::string word = Lowercase(*text);
-  return !(word.empty() || word == "0" || word == "false" || word == "no" || word == "off" || word == "none");
-}
 
 // As std::stoul in base 10, kept to the low 32 bits; no leading digits or out of
 // range keeps the default.

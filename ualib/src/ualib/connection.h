@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "sdk_log.h"
 #include "ticket_mutex.h"
 #include "ua_types.h"
@@ -55,6 +56,7 @@ struct MonitorParams {
   double samplingIntervalMs = kDefaultIntervalMs;
   uint32_t queueSize = 1;
   bool discardOldest = true;
+  internal::Arrays arrays = internal::Arrays::Empty;  // of the Client that subscribed it
 };
 
 // One monitored item. The heap copy is the stack's callback context; the map

@@ -8,12 +8,17 @@
 
 namespace velk::quarlink::internal {
 
-// Scalars of the twelve supported built-in types convert; everything else,
-// arrays included, becomes the empty alternative.
-tessel::fnd::defs::Value UaVariantToValue(const UA_Variant& v);
+// Whether one-dimensional arrays of the twelve types cross the boundary (as the
+// matching vector alternatives) or stay out of it, as by default.
+enum class Arrays { Empty, Convert };
 
-// Fills out (passed in zeroed) with a scalar copy; false for unsupported alternatives.
-bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out);
+// Scalars of the twelve supported built-in types convert, and with Arrays::Convert
+// their one-dimensional arrays; everything else becomes the empty alternative.
+tessel::fnd::defs::Value UaVariantToValue(const UA_Variant& v, Arrays arrays = Arrays::Empty);
+
+// Fills out (passed in zeroed) with a scalar copy, or with Arrays::Convert an array
+// copy of a vector alternative; false for unsupported alternatives.
+bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out, Arrays arrays = Arrays::Empty);
 
 // Stack time (100 ns ticks since 1601) to ns since the Unix epoch, truncated to
 // whole microseconds. Saturates at the representable multiples of 1000 instead of

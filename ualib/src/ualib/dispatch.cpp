@@ -32,7 +32,7 @@ Notification ToNotification(const MonitorEntry& entry, const UA_DataValue& value
     out.code = mapped.code;
     out.message = std::move(mapped.message);
   } else if (value.hasValue) {
-    out.value = UaVariantToValue(value.value);
+    out.value = UaVariantToValue(value.value, entry.params.arrays);
   } else {
     out.code = ResultCode::InvalidState;
     out.message = "monitored item update carried no value";

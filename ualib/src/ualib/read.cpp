@@ -34,7 +34,8 @@ ReadResult RejectRead(size_t itemCount) {
 }
 
 // One stack read; the time spent in the stack is added to sdkTime.
-ReadItemResult ReadOne(OpcuaConnection& conn, const Address& address, Clock::duration& sdkTime) {
+ReadItemResult ReadOne(OpcuaConnection& conn, const Address& address, internal::Arrays arrays,
+                       Clock::duration& sdkTime) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(address, *node)) {
     UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", address);
@@ -53,10 +54,10 @@ ReadItemResult ReadOne(OpcuaConnection& conn, const Address& address, Clock::dur
     return {failure.code, std::move(failure.message), address, std::nullopt};
   }
   // A plain Value read carries neither time stamps nor a quality of its own.
-  return {ResultCode::Ok, {}, address, GoodValue(internal::UaVariantToValue(*value))};
+  return {ResultCode::Ok, {}, address, GoodValue(internal::UaVariantToValue(*value, arrays))};
 }
 
-ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request) {
+ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, internal::Arrays arrays) {
   const size_t itemCount = request.items.size();
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Read cancelled before start");
@@ -73,7 +74,7 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request) {
       result.items.push_back({ResultCode::Cancelled, "cancelled mid-batch", item.address, std::nullopt});
       continue;
     }
-    result.items.push_back(ReadOne(lock.connection(), item.address, sdkTime));
+    result.items.push_back(ReadOne(lock.connection(), item.address, arrays, sdkTime));
   }
   const auto end = Clock::now();
   UALIB_LOG(internal::kDebug, "Read timing [{} items]: mutex_wait={:.1f}ms sdk_call={:.1f}ms total={:.1f}ms", itemCount,
@@ -88,7 +89,7 @@ ReadResult Client::Read(const ReadRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectRead(request.items.size()); },
-      [&](ClientLock& lock) { return ReadBatch(lock, request); });
+      [&](ClientLock& lock) { return ReadBatch(lock, request, impl->arrays); });
 }
 
 }  // namespace velk::quarlink

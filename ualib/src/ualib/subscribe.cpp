@@ -48,7 +48,7 @@ void DropExistingItem(OpcuaConnection& conn, const std::string& address) {
 // Runs under clientMutex with a stack client. Named after the operation: the name
 // is part of every log line written here.
 SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>& addresses,
-                          const SubscriptionHandler& handler, const SubscribeOpts& opts) {
+                          const SubscriptionHandler& handler, const SubscribeOpts& opts, Arrays arrays) {
   UALIB_LOG(kDebug, "Subscribe: {} nodes queue_size={} discard_oldest={}", addresses.size(), opts.queue_size,
             opts.discard_oldest);
   RecoverLostSubscription(conn);
@@ -64,7 +64,7 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
   }
 
   const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
-                             opts.queue_size, opts.discard_oldest};
+                             opts.queue_size, opts.discard_oldest, arrays};
   SubscribeResult result;
   result.items.reserve(addresses.size());
   for (const std::string& address : addresses) {
@@ -116,7 +116,7 @@ SubscribeResult Client::Subscribe(const std::vector<std::string>& addresses, Sub
   std::optional<SubscribeResult> result = internal::RunOnSession(
       *impl, [] { return std::optional<SubscribeResult>(); },
       [&](internal::ClientLock& lock) {
-        return std::optional(internal::Subscribe(lock.connection(), addresses, handler, opts));
+        return std::optional(internal::Subscribe(lock.connection(), addresses, handler, opts, impl->arrays));
       });
   if (result) return std::move(*result);
   UALIB_LOG(internal::kWarning, "Subscribe rejected: not connected ({} nodes)", addresses.size());

@@ -24,14 +24,14 @@ WriteResult RejectWrite(size_t itemCount) {
 
 // The address is checked before the value, so an item with both faults reports the
 // address; an item whose value does not convert is never sent.
-WriteItemResult WriteOne(OpcuaConnection& conn, const WriteItem& item) {
+WriteItemResult WriteOne(OpcuaConnection& conn, const WriteItem& item, internal::Arrays arrays) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(item.address, *node)) {
     UALIB_LOG(internal::kDebug, "Write: could not parse NodeId '{}'", item.address);
     return {ResultCode::InvalidArgument, "could not parse NodeId", item.address};
   }
   internal::UaVariant value;
-  if (!internal::ValueToUaVariant(item.value, *value)) {
+  if (!internal::ValueToUaVariant(item.value, *value, arrays)) {
     UALIB_LOG(internal::kDebug, "Write '{}': unsupported Value type", item.address);
     return {ResultCode::TypeMismatch, "value type not supported by current converter", item.address};
   }
@@ -47,7 +47,7 @@ WriteItemResult WriteOne(OpcuaConnection& conn, const WriteItem& item) {
   return {ResultCode::Ok, {}, item.address};
 }
 
-WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request) {
+WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request, internal::Arrays arrays) {
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Write cancelled before start");
     return {ResultCode::Cancelled, "cancelled before start", {}};
@@ -62,7 +62,7 @@ WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request) {
       result.items.push_back({ResultCode::Cancelled, "cancelled mid-batch", item.address});
       continue;
     }
-    result.items.push_back(WriteOne(conn, item));
+    result.items.push_back(WriteOne(conn, item, arrays));
   }
   return result;
 }
@@ -73,7 +73,7 @@ WriteResult Client::Write(const WriteRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectWrite(request.items.size()); },
-      [&](internal::ClientLock& lock) { return WriteBatch(lock.connection(), request); });
+      [&](internal::ClientLock& lock) { return WriteBatch(lock.connection(), request, impl->arrays); });
 }
 
 }  // namespace velk::quarlink
