@@ -3,8 +3,9 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test bench demo clean format
+.PHONY: all deps configure build test install bench demo clean format
 
 all: build
 
@@ -19,6 +20,9 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	@$(BUILD)/bench/ualib_bench
