@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test install bench demo clean format
+.PHONY: all deps configure build test install package bench demo clean format
 
 all: build
 
@@ -23,6 +23,9 @@ test: build
 
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	@cd $(BUILD) && cpack
 
 bench: build
 	@$(BUILD)/bench/ualib_bench
