@@ -3,8 +3,9 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test bench demo clean format
+.PHONY: all deps configure build test install package bench demo clean format
 
 all: build
 
@@ -19,6 +20,12 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	@cd $(BUILD) && cpack
 
 bench: build
 	@$(BUILD)/bench/ualib_bench

@@ -143,7 +143,7 @@ ConnectionStatus Client::GetConnectionStatus() const {
   internal::ClientLock lock(*impl->conn);
   if (!lock.client()) return status;
   status.state = ConnectionState::Connected;
-  status.info = ConnectionInfo{impl->conn->endpoint, "opc.tcp", "velk::quarlink::Client", "1.0.0-pre1", 1, {}};
+  status.info = ConnectionInfo{impl->conn->endpoint, "opc.tcp", "velk::quarlink::Client", UALIB_VERSION_LABEL, 1, {}};
   return status;
 }
 
