@@ -1,7 +1,11 @@
 // The shared session's lifetime: the process-wide registry and the fixed teardown order.
 #include "connection.h"
 
+#include <atomic>
+#include <mutex>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "client_impl.h"
 #include "log.h"
@@ -14,6 +18,49 @@ OpcuaConnectionRegistry& OpcuaConnectionRegistry::Instance() {
   return registry;
 }
 
+namespace {
+
+// Threads that finish a session's teardown away from the session's own threads.
+// Each is joined once it is done, and all of them at exit at the latest, so none
+// outlives the process's static objects.
+class TeardownThreads {
+ public:
+  static TeardownThreads& Instance() {
+    static TeardownThreads threads;
+    return threads;
+  }
+  ~TeardownThreads() {
+    for (Entry& entry : entries_) entry.thread.join();
+  }
+
+  void Start(OpcuaConnection* conn) {
+    std::vector<std::thread> finished;  // joined outside the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(entries_, [&finished](Entry& entry) {
+      if (!*entry.done) return false;
+      finished.push_back(std::move(entry.thread));
+      return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    entries_.push_back({std::thread([conn, done] {
+                          delete conn;
+                          *done = true;
+                        }),
+                        done});
+    for (std::thread& thread : finished) thread.join();
+  }
+
+ private:
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace
+
 std::shared_ptr<OpcuaConnection> OpcuaConnection::Create(std::string endpointUrl, std::string user, std::string key) {
   return std::shared_ptr<OpcuaConnection>(
       new OpcuaConnection(std::move(endpointUrl), std::move(user), std::move(key)), [](OpcuaConnection* conn) {
@@ -25,7 +72,7 @@ std::shared_ptr<OpcuaConnection> OpcuaConnection::Create(std::string endpointUrl
         // held the last Client): the teardown joins the iterator, which can only end
         // once this call has returned into it.
         try {
-          std::thread([conn] { delete conn; }).detach();
+          TeardownThreads::Instance().Start(conn);
         } catch (const std::system_error&) {
           UALIB_LOG(internal::kError, "Session teardown for {} could not start a thread; leaving it", conn->endpoint);
         }

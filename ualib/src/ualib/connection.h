@@ -115,7 +115,9 @@ class OpcuaConnection {
   std::vector<StateObserver*> observers;  // guarded by observersMutex
   tessel::fnd::defs::ConnectionState state = tessel::fnd::defs::ConnectionState::Disconnected;
 
-  std::atomic<bool> closeRequested{false};  // written under observersMutex
+  // An orderly close: set by the last Disconnect (under observersMutex, with its
+  // detach) and by the teardown; cleared by every attach.
+  std::atomic<bool> closeRequested{false};
   // Set when the link stopped answering and its channel is being closed; requests
   // fail at once until the stack reports the session connected again.
   std::atomic<bool> linkSilent{false};
