@@ -1,4 +1,4 @@
-// ualib_test_server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
+// quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
 //
 // Serves the test address space on 127.0.0.1 only, prints "READY <port>" once
 // it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
@@ -68,7 +68,7 @@ void LogToStderr(void*, UA_LogLevel level, UA_LogCategory, const char* message, 
   if (level < g_minimumLogLevel) {
     return;
   }
-  std::fputs("ualib_test_server: ", stderr);
+  std::fputs("quarlink-demo-server: ", stderr);
   std::vfprintf(stderr, message, args);
   std::fputc('\n', stderr);
 }
@@ -175,7 +175,7 @@ ServerPtr CreateServer(uint16_t port) {
   ConfigGuard guard(config);
   UA_StatusCode status = ConfigureServer(config, port);
   if (status != UA_STATUSCODE_GOOD) {
-    std::fprintf(stderr, "ualib_test_server: configuration failed: %s\n", UA_StatusCode_name(status));
+    std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
   }
   ServerPtr server(UA_Server_newWithConfig(&config));
@@ -216,7 +216,7 @@ int Run(const CommandLine& commandLine) {
   for (int attempt = 1;; ++attempt) {
     uint16_t port = commandLine.port;
     if (!CanBind(port, &port)) {
-      std::fprintf(stderr, "ualib_test_server: port %u is busy\n", commandLine.port);
+      std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
     ServerPtr server = CreateServer(port);
@@ -229,7 +229,7 @@ int Run(const CommandLine& commandLine) {
       if (commandLine.port == 0 && attempt < kFreePortAttempts) {
         continue;
       }
-      std::fprintf(stderr, "ualib_test_server: cannot listen on port %u\n", port);
+      std::fprintf(stderr, "quarlink-demo-server: cannot listen on port %u\n", port);
       return kExitPortBusy;
     }
     if (model.StartTicking(server.get()) != UA_STATUSCODE_GOOD) {
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
   std::optional<CommandLine> commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!commandLine) {
     std::fprintf(stderr,
-                 "ualib_test_server: %s\nusage: ualib_test_server --port N [--state-delay-ms N] "
+                 "quarlink-demo-server: %s\nusage: quarlink-demo-server --port N [--state-delay-ms N] "
                  "[--omit NAME]... [--parent-pid PID]\n",
                  error.c_str());
     return kExitUsage;
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
   try {
     return Run(*commandLine);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "ualib_test_server: %s\n", e.what());
+    std::fprintf(stderr, "quarlink-demo-server: %s\n", e.what());
     return kExitInternalError;
   }
 }
