@@ -1,5 +1,6 @@
 # One-command entry points. `make test` works on a fresh machine: it fetches the
-# dependencies into .deps/, configures, builds and runs every test.
+# dependencies into .deps/, configures, builds and runs every test. `make demo`
+# builds the command-line tool and the demo server and runs a short tour with them.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -19,6 +20,11 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# Builds only the tool and the demo server, then runs the scripted tour.
+demo: configure
+	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target quarlink quarlink-demo-server
+	@scripts/demo $(BUILD)/bin
 
 bench: build
 	@$(BUILD)/bench/ualib_bench

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -63,14 +64,20 @@ class Tool {
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Tool() {
-    if (pid_ > 0) kill(pid_, SIGKILL), Wait();
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
   }
 
   // The exit code, or -1 when the tool did not end within a minute (it is killed).
   int Wait() {
     int status = 0;
     const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60s, 10ms);
-    if (!ended) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
+    if (!ended) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
     pid_ = -1;
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
