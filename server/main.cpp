@@ -1,7 +1,8 @@
 // quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
 //
-// Serves the test address space on 127.0.0.1 only, prints "READY <port>" once
-// it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
+// The demo server: serves the demo address space (test_model.h; the command-line
+// tool and the integration tests use it) on 127.0.0.1 only, prints "READY <port>"
+// once it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
 // parent process is gone. Exit codes: 1 internal error, 2 bad usage,
 // 3 the port cannot be listened on.
 #include <arpa/inet.h>
