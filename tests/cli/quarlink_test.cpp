@@ -182,7 +182,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        "ns=1;s=Scalar.UInt16 +UInt16 +Ok\nns=1;s=Scalar.DateTime +- +Ok",
        "^$"},
       {"subscribe --for delivers values and ends by itself",
-       {"-e", "{E}", "subscribe", "ns=1;s=Counter", "--for", "1", "--sampling", "50"},
+       {"-e", "{E}", "subscribe", "ns=1;s=Counter", "--for", "2", "--sampling", "50", "--publishing", "50"},
        0,
        "ns=1;s=Counter +\\d+ +Int32 +Ok +\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\n",
        "^$"},
