@@ -1,5 +1,6 @@
 # One-command entry points. `make test` works on a fresh machine: it fetches the
-# dependencies into .deps/, configures, builds and runs every test.
+# dependencies into .deps/, configures, builds and runs every test. `make demo`
+# builds the command-line tool and the demo server and runs a short tour with them.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -26,6 +27,11 @@ install: build
 
 package: build
 	@cd $(BUILD) && cpack
+
+# Builds only the tool and the demo server, then runs the scripted tour.
+demo: configure
+	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target quarlink quarlink-demo-server
+	@scripts/demo $(BUILD)/bin
 
 bench: build
 	@$(BUILD)/bench/ualib_bench

@@ -19,7 +19,7 @@
 #include <utility>
 
 #ifndef UALIB_TEST_SERVER_PATH
-#error "UALIB_TEST_SERVER_PATH must name the ualib_test_server executable"
+#error "UALIB_TEST_SERVER_PATH must name the quarlink-demo-server executable"
 #endif
 
 extern char** environ;
@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 constexpr auto kStopTimeout = std::chrono::seconds(5);
 constexpr auto kPortBusyRetryDelay = std::chrono::milliseconds(20);
-constexpr int kExitPortBusy = 3;  // see testing/server/main.cpp
+constexpr int kExitPortBusy = 3;  // see server/main.cpp
 
 std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 

@@ -1,4 +1,4 @@
-// Runs the project's OPC UA test server (ualib_test_server) as a child process.
+// Runs the project's OPC UA server (quarlink-demo-server) as a child process.
 #pragma once
 
 #include <sys/types.h>

@@ -1,8 +1,9 @@
-// ualib_test_server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
-//                   [--wide N] [--page-size N]
+// quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
+//                      [--wide N] [--page-size N]
 //
-// Serves the test address space on 127.0.0.1 only, prints "READY <port>" once
-// it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
+// The demo server: serves the demo address space (test_model.h; the command-line
+// tool and the integration tests use it) on 127.0.0.1 only, prints "READY <port>"
+// once it accepts connections, and exits with 0 on SIGTERM/SIGINT or when the
 // parent process is gone. Exit codes: 1 internal error, 2 bad usage,
 // 3 the port cannot be listened on.
 #include <arpa/inet.h>
@@ -27,7 +28,7 @@
 #include "command_line.h"
 #include "test_model.h"
 
-namespace ualib_test_server {
+namespace quarlink_demo {
 namespace {
 
 constexpr int kExitInternalError = 1;
@@ -69,7 +70,7 @@ void LogToStderr(void*, UA_LogLevel level, UA_LogCategory, const char* message, 
   if (level < g_minimumLogLevel) {
     return;
   }
-  std::fputs("ualib_test_server: ", stderr);
+  std::fputs("quarlink-demo-server: ", stderr);
   std::vfprintf(stderr, message, args);
   std::fputc('\n', stderr);
 }
@@ -176,7 +177,7 @@ ServerPtr CreateServer(uint16_t port, uint32_t pageSize) {
   ConfigGuard guard(config);
   UA_StatusCode status = ConfigureServer(config, port);
   if (status != UA_STATUSCODE_GOOD) {
-    std::fprintf(stderr, "ualib_test_server: configuration failed: %s\n", UA_StatusCode_name(status));
+    std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
   }
   ServerPtr server(UA_Server_newWithConfig(&config));
@@ -217,7 +218,7 @@ int Run(const CommandLine& commandLine) {
   for (int attempt = 1;; ++attempt) {
     uint16_t port = commandLine.port;
     if (!CanBind(port, &port)) {
-      std::fprintf(stderr, "ualib_test_server: port %u is busy\n", commandLine.port);
+      std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
     ServerPtr server = CreateServer(port, commandLine.pageSize);
@@ -230,7 +231,7 @@ int Run(const CommandLine& commandLine) {
       if (commandLine.port == 0 && attempt < kFreePortAttempts) {
         continue;
       }
-      std::fprintf(stderr, "ualib_test_server: cannot listen on port %u\n", port);
+      std::fprintf(stderr, "quarlink-demo-server: cannot listen on port %u\n", port);
       return kExitPortBusy;
     }
     if (model.StartTicking(server.get()) != UA_STATUSCODE_GOOD) {
@@ -246,15 +247,15 @@ int Run(const CommandLine& commandLine) {
 }
 
 }  // namespace
-}  // namespace ualib_test_server
+}  // namespace quarlink_demo
 
 int main(int argc, char** argv) {
-  using namespace ualib_test_server;
+  using namespace quarlink_demo;
   std::string error;
   std::optional<CommandLine> commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!commandLine) {
     std::fprintf(stderr,
-                 "ualib_test_server: %s\nusage: ualib_test_server --port N [--state-delay-ms N] "
+                 "quarlink-demo-server: %s\nusage: quarlink-demo-server --port N [--state-delay-ms N] "
                  "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N]\n",
                  error.c_str());
     return kExitUsage;
@@ -263,7 +264,7 @@ int main(int argc, char** argv) {
   try {
     return Run(*commandLine);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "ualib_test_server: %s\n", e.what());
+    std::fprintf(stderr, "quarlink-demo-server: %s\n", e.what());
     return kExitInternalError;
   }
 }

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-namespace ualib_test_server {
+namespace quarlink_demo {
 namespace {
 
 constexpr UA_UInt16 kNamespace = 1;
@@ -494,4 +494,4 @@ UA_StatusCode TestModel::OnBurst(UA_Server* server, const UA_NodeId*, void*, con
   return UA_STATUSCODE_GOOD;
 }
 
-}  // namespace ualib_test_server
+}  // namespace quarlink_demo

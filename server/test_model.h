@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-namespace ualib_test_server {
+namespace quarlink_demo {
 
 // The address space the integration tests rely on (namespace 1, string NodeIds)
 // and the state behind its dynamic nodes. The server's callbacks point at this
@@ -73,4 +73,4 @@ class TestModel {
   std::chrono::steady_clock::time_point stateSettlesAt_{};
 };
 
-}  // namespace ualib_test_server
+}  // namespace quarlink_demo

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <limits>
 
-namespace ualib_test_server {
+namespace quarlink_demo {
 namespace {
 
 template <typename Int>
@@ -72,4 +72,4 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   return result;
 }
 
-}  // namespace ualib_test_server
+}  // namespace quarlink_demo

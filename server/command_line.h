@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace ualib_test_server {
+namespace quarlink_demo {
 
 struct CommandLine {
   uint16_t port = 0;  // 0: the server picks a free loopback port itself
@@ -25,4 +25,4 @@ struct CommandLine {
 // Returns nothing and fills `error` when the arguments are not understood.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
 
-}  // namespace ualib_test_server
+}  // namespace quarlink_demo

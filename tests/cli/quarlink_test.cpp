@@ -1,0 +1,244 @@
+// The command-line tool end to end: the real quarlink binary against the demo server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_server.h"
+#include "unique_fd.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using ualib_test::TestServer;
+using ualib_test::UniqueFd;
+using ualib_test::WaitFor;
+
+// One run of the tool; stdout and stderr go to memory files that can be read while
+// it runs (pread leaves the offset the tool writes at alone).
+class Tool {
+ public:
+  explicit Tool(std::vector<std::string> args, const std::string& password = "")
+      : out_(memfd_create("stdout", MFD_CLOEXEC)), err_(memfd_create("stderr", MFD_CLOEXEC)) {
+    args.insert(args.begin(), QUARLINK_PATH);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::string(*entry).rfind("QUARLINK_PASSWORD=", 0) != 0) env.emplace_back(*entry);
+    }
+    if (!password.empty()) env.push_back("QUARLINK_PASSWORD=" + password);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_.Get(), STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Tool() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+  }
+
+  // The exit code, or -1 when the tool did not end within a minute (it is killed).
+  int Wait() {
+    int status = 0;
+    const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60s, 10ms);
+    if (!ended) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void Signal(int signal) const { kill(pid_, signal); }
+  std::string Out() const { return Read(out_); }
+  std::string Err() const { return Read(err_); }
+
+ private:
+  static std::string Read(const UniqueFd& fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = pread(fd.Get(), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+      text.append(buffer, static_cast<size_t>(count));
+    }
+    return text;
+  }
+
+  UniqueFd out_;
+  UniqueFd err_;
+  pid_t pid_ = -1;
+};
+
+bool Refuses(uint16_t port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
+}
+
+class QuarlinkTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server = std::make_unique<TestServer>(); }
+  static void TearDownTestSuite() { server.reset(); }
+  static std::unique_ptr<TestServer> server;
+};
+std::unique_ptr<TestServer> QuarlinkTest::server;
+
+struct Case {
+  const char* name;
+  std::vector<std::string> args;  // "{E}" stands for the server's endpoint
+  int exitCode;
+  const char* out;  // regular expressions searched for; with --json in args, in each line re-dumped
+  const char* err;
+  const char* password = "";
+};
+
+// In order: a row may depend on what an earlier one wrote.
+TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
+  const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(ualib_test::FreeLoopbackPort());
+  const Case cases[] = {
+      {"status without an endpoint starts the demo server beside the tool",
+       {"status"},
+       0,
+       "state +Connected\nadapter +velk::quarlink::Client",
+       "started the demo server at opc.tcp://127.0.0.1:\\d+"},
+      {"browse prints the tree, a cycle shown once",
+       {"-e", "{E}", "browse", "-r", "ns=1;s=Cycle.A"},
+       0,
+       "^Cycle.B  \\[Object\\]  ns=1;s=Cycle.B\n  Cycle.A  \\[Object\\]  ns=1;s=Cycle.A\n$",
+       "^$"},
+      {"browse --json, one object per node",
+       {"-e", "{E}", "--json", "browse", "ns=1;s=Robot", "--values"},
+       0,
+       "\\{\"address\":\"ns=1;s=BurstValue\".*\"node_class\":\"Variable\".*\"value\":0,\"type\":\"Int32\"\\}",
+       "^$"},
+      {"write takes the type from the node",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.Int16=-7", "ns=1;s=Scalar.String=a=b"},
+       0,
+       "ns=1;s=Scalar.Int16 +-7 +Int16 +Ok\nns=1;s=Scalar.String +\"a=b\" +String +Ok",
+       "^$"},
+      {"a value that does not fit is a usage error before anything is sent",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.Int16=5", "ns=1;s=Scalar.Byte=300"},
+       2,
+       "^$",
+       "^quarlink: ns=1;s=Scalar.Byte: '300' is not a valid Byte\n$"},
+      {"read: value, type, result; a failed item exits 1",
+       {"-e", "{E}", "read", "ns=1;s=Scalar.Int16", "ns=1;s=Nope"},
+       1,
+       "ns=1;s=Scalar.Int16 +-7 +Int16 +Ok\nns=1;s=Nope +- +- +NotFound \\(BadNodeIdUnknown\\)",
+       "^$"},
+      {"read --json",
+       {"-e", "{E}", "--json", "read", "ns=1;s=Scalar.UInt64"},
+       0,
+       "\"value\":18000000000000000000,\"type\":\"UInt64\",\"result\":\"Ok\"",
+       "^$"},
+      {"call prints the outputs",
+       {"-e", "{E}", "call", "ns=1;s=Robot.Add", "Double:1.5", "Double:2"},
+       0,
+       "output 0 +3.5 +Double",
+       "^$"},
+      {"call arguments need their type",
+       {"-e", "{E}", "call", "ns=1;s=Robot.Add", "1.5"},
+       2,
+       "^$",
+       "needs its type: TYPE:VALUE"},
+      {"datatype",
+       {"-e", "{E}", "datatype", "ns=1;s=Scalar.UInt16", "ns=1;s=Scalar.DateTime"},
+       0,
+       "ns=1;s=Scalar.UInt16 +UInt16 +Ok\nns=1;s=Scalar.DateTime +- +Ok",
+       "^$"},
+      {"subscribe --for delivers values and ends by itself",
+       {"-e", "{E}", "subscribe", "ns=1;s=Counter", "--for", "2", "--sampling", "50", "--publishing", "50"},
+       0,
+       "ns=1;s=Counter +\\d+ +Int32 +Ok +\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\n",
+       "^$"},
+      {"user and password from the environment",
+       {"-e", "{E}", "-u", "operator", "status"},
+       0,
+       "Connected",
+       "^$",
+       "secret"},
+      {"a wrong password cannot connect",
+       {"-e", "{E}", "-u", "operator", "status"},
+       3,
+       "^$",
+       "^quarlink: cannot connect to .*: BadUserAccessDenied \\(check the user name and password\\)\n$",
+       "wrong"},
+      {"the password is never an argument",
+       {"-e", "{E}", "-o", "password=secret", "status"},
+       2,
+       "^$",
+       "never taken from the command line"},
+      {"a missing node is a usage error", {"read"}, 2, "^$", "^quarlink: node is required"},
+      {"an unreachable endpoint: exit 3 and one line",
+       {"-e", unreachable, "status"},
+       3,
+       "^$",
+       "^quarlink: cannot connect to opc.tcp://127.0.0.1:\\d+: Bad\\w+ \\(is the server running\\?\\)\n$"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args) {
+      if (arg == "{E}") arg = server->Endpoint();
+    }
+    Tool tool(args, c.password);
+    EXPECT_EQ(tool.Wait(), c.exitCode);
+    std::string out = tool.Out();
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) {
+      std::istringstream lines(out);
+      out.clear();
+      for (std::string line; std::getline(lines, line);) out += nlohmann::ordered_json::parse(line).dump() + "\n";
+    }
+    EXPECT_TRUE(std::regex_search(out, std::regex(c.out))) << out;
+    EXPECT_TRUE(std::regex_search(tool.Err(), std::regex(c.err))) << tool.Err();
+  }
+}
+
+TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {
+  Tool tool({"subscribe", "ns=1;s=Counter", "--sampling", "50"});
+  ASSERT_TRUE(WaitFor([&] { return tool.Out().find("ns=1;s=Counter") != std::string::npos; }, 30s)) << tool.Err();
+  tool.Signal(SIGINT);
+  EXPECT_EQ(tool.Wait(), 0);
+  std::smatch port;
+  const std::string err = tool.Err();
+  ASSERT_TRUE(std::regex_search(err, port, std::regex("started the demo server at opc.tcp://127.0.0.1:(\\d+)\n$")))
+      << err;
+  EXPECT_TRUE(Refuses(static_cast<uint16_t>(std::stoi(port[1]))));
+}
+
+}  // namespace

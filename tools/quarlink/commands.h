@@ -1,0 +1,62 @@
+// The subcommands. Each checks what it can before connecting (throwing UsageError),
+// then runs against the session and returns the exit code.
+#pragma once
+
+#include <tessel/fnd/defs/comm_adapter.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interrupt.h"
+#include "session.h"
+
+namespace quarlink {
+
+struct Context {
+  Session& session;
+  InterruptWatcher& interrupts;
+  bool json;
+};
+
+struct BrowseOptions {
+  std::optional<std::string> root;  // nothing: the Objects folder
+  bool recursive = false;
+  bool values = false;
+};
+int RunBrowse(Context& context, const BrowseOptions& options);
+
+int RunRead(Context& context, const std::vector<std::string>& nodes);
+int RunDataType(Context& context, const std::vector<std::string>& nodes);
+int RunStatus(Context& context);
+
+// One NODE=VALUE or NODE=TYPE:VALUE of write; the type, when given, is checked at once.
+struct Assignment {
+  std::string node;
+  std::string text;
+  std::optional<std::string> typeName;
+};
+std::vector<Assignment> ParseAssignments(const std::vector<std::string>& arguments);
+int RunWrite(Context& context, const std::vector<Assignment>& assignments);
+
+struct CallOptions {
+  std::string method;
+  std::vector<std::string> arguments;  // TYPE:VALUE each
+  std::optional<std::string> object;   // nothing: the library derives it from the method
+};
+std::vector<tessel::fnd::defs::CallArgument> ParseCallArguments(const std::vector<std::string>& arguments);
+int RunCall(Context& context, const CallOptions& options, const std::vector<tessel::fnd::defs::CallArgument>& inputs);
+
+struct SubscribeOptions {
+  std::vector<std::string> nodes;
+  double seconds = 0;  // 0: until SIGINT or SIGTERM
+  std::optional<unsigned> samplingMs;
+  std::optional<unsigned> publishingMs;
+};
+int RunSubscribe(Context& context, const SubscribeOptions& options);
+
+// Shared by the commands: a failure of a whole request ends the command with exit
+// code 1 after one line on stderr; a cancelled one counts as interrupted.
+int RequestFailed(const std::string& what, tessel::fnd::defs::ResultCode code, const std::string& message);
+
+}  // namespace quarlink

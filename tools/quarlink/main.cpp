@@ -1,0 +1,154 @@
+// quarlink: a command-line OPC UA client on the library's public API.
+//
+// Exit codes: 0 every item succeeded, 1 some item failed (the failures are printed),
+// 2 usage error, 3 no connection, 130 interrupted (except subscribe, which ends
+// cleanly on SIGINT/SIGTERM with 0).
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "errors.h"
+#include "interrupt.h"
+#include "output.h"
+#include "session.h"
+
+namespace quarlink {
+namespace {
+
+// A subcommand, once its arguments are checked: what it does with the session.
+using Command = std::function<int(Context&)>;
+
+struct Arguments {
+  GlobalOptions global;
+  unsigned timeoutMs = 0;
+  BrowseOptions browse;
+  std::optional<std::string> browseRoot;
+  std::vector<std::string> nodes;
+  std::vector<std::string> assignments;
+  CallOptions call;
+  SubscribeOptions subscribe;
+  Command command;
+};
+
+void AddGlobalOptions(CLI::App& app, Arguments& args) {
+  app.add_option("-e,--endpoint", args.global.endpoint,
+                 "Server URL (opc.tcp://HOST:PORT); without it the bundled demo server is started");
+  app.add_option("-u,--user", args.global.user,
+                 "User name; the password comes from QUARLINK_PASSWORD or a prompt, never from an argument");
+  app.add_option("-o,--option", args.global.options, "Connection property KEY=VALUE (repeatable)")
+      ->allow_extra_args(false);
+  app.add_flag("--json", args.global.json, "One JSON object per line");
+  app.add_option("--log-level", args.global.logLevel, "The library's own log lines on stderr")
+      ->check(CLI::IsMember(LogLevelNames()));
+  app.add_option("--sdk-log", args.global.sdkLog, "The OPC UA stack's log lines on stderr (trace ... fatal, none)");
+  app.add_option("--timeout", args.timeoutMs, "Timeout of call in milliseconds (0: the session's)");
+}
+
+void AddBrowse(CLI::App& app, Arguments& args) {
+  CLI::App* browse = app.add_subcommand("browse", "List the nodes below NODE (default: the Objects folder)");
+  browse->add_option("node", args.browseRoot, "Start node");
+  browse->add_flag("-r,--recursive", args.browse.recursive, "The whole subtree, not one level");
+  browse->add_flag("--values", args.browse.values, "Add the value of every variable");
+  browse->callback([&args] {
+    args.browse.root = args.browseRoot;
+    args.command = [&args](Context& context) { return RunBrowse(context, args.browse); };
+  });
+}
+
+void AddNodeCommands(CLI::App& app, Arguments& args) {
+  CLI::App* read = app.add_subcommand("read", "Read the values of nodes");
+  read->add_option("node", args.nodes, "Nodes, as NodeIds like ns=1;s=Counter")->required();
+  read->callback([&args] { args.command = [&args](Context& context) { return RunRead(context, args.nodes); }; });
+
+  CLI::App* datatype = app.add_subcommand("datatype", "Show the data types of nodes");
+  datatype->add_option("node", args.nodes, "Nodes")->required();
+  datatype->callback(
+      [&args] { args.command = [&args](Context& context) { return RunDataType(context, args.nodes); }; });
+
+  CLI::App* status = app.add_subcommand("status", "Show the connection status and the capabilities");
+  status->callback([&args] { args.command = [](Context& context) { return RunStatus(context); }; });
+}
+
+void AddWrite(CLI::App& app, Arguments& args) {
+  CLI::App* write = app.add_subcommand("write", "Write values: NODE=VALUE (typed by the node) or NODE=TYPE:VALUE");
+  write->add_option("assignment", args.assignments, "NODE=VALUE or NODE=TYPE:VALUE")->required();
+  write->callback([&args] {
+    std::vector<Assignment> assignments = ParseAssignments(args.assignments);
+    args.command = [assignments](Context& context) { return RunWrite(context, assignments); };
+  });
+}
+
+void AddCall(CLI::App& app, Arguments& args) {
+  CLI::App* call = app.add_subcommand("call", "Call a method with TYPE:VALUE arguments and print its outputs");
+  call->add_option("method", args.call.method, "Method node")->required();
+  call->add_option("argument", args.call.arguments, "Input arguments as TYPE:VALUE, for example Double:2.5");
+  call->add_option("--object", args.call.object, "Object to call the method on (default: the method's parent name)");
+  call->callback([&args] {
+    std::vector<tessel::fnd::defs::CallArgument> inputs = ParseCallArguments(args.call.arguments);
+    args.command = [&args, inputs](Context& context) { return RunCall(context, args.call, inputs); };
+  });
+}
+
+void AddSubscribe(CLI::App& app, Arguments& args) {
+  CLI::App* subscribe = app.add_subcommand("subscribe", "Print value changes until the time is up or Ctrl-C");
+  subscribe->add_option("node", args.subscribe.nodes, "Nodes")->required();
+  subscribe->add_option("--for", args.subscribe.seconds, "Seconds to run (default: until Ctrl-C)")
+      ->check(CLI::PositiveNumber);
+  subscribe->add_option("--sampling", args.subscribe.samplingMs, "Sampling interval in milliseconds");
+  subscribe->add_option("--publishing", args.subscribe.publishingMs, "Publishing interval in milliseconds");
+  subscribe->callback(
+      [&args] { args.command = [&args](Context& context) { return RunSubscribe(context, args.subscribe); }; });
+}
+
+int Run(Arguments& args, InterruptWatcher& interrupts) {
+  ValidateOptions(args.global);
+  args.global.timeout = std::chrono::milliseconds(args.timeoutMs);
+  Session session(args.global, interrupts);
+  Context context{session, interrupts, args.global.json};
+  return args.command(context);
+}
+
+}  // namespace
+}  // namespace quarlink
+
+int main(int argc, char** argv) {
+  using namespace quarlink;
+  Arguments args;
+  CLI::App app("quarlink: browse, read, write, call and subscribe on an OPC UA server", "quarlink");
+  app.require_subcommand(1);
+  app.fallthrough();  // global options may also follow the subcommand
+  AddGlobalOptions(app, args);
+  AddBrowse(app, args);
+  AddNodeCommands(app, args);
+  AddWrite(app, args);
+  AddCall(app, args);
+  AddSubscribe(app, args);
+
+  try {
+    InterruptWatcher interrupts;  // first: every thread started later leaves the signals to it
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+      if (error.get_exit_code() == 0) return app.exit(error);  // --help
+      throw UsageError(std::string(error.what()) + " (see quarlink --help)");
+    }
+    return Run(args, interrupts);
+  } catch (const UsageError& error) {
+    PrintLine(stderr, std::string("quarlink: ") + error.what());
+    return kExitUsage;
+  } catch (const ConnectError& error) {
+    PrintLine(stderr, std::string("quarlink: ") + error.what());
+    return kExitNoConnection;
+  } catch (const Interrupted&) {
+    PrintLine(stderr, "quarlink: interrupted");
+    return kExitInterrupted;
+  } catch (const std::exception& error) {
+    PrintLine(stderr, std::string("quarlink: ") + error.what());
+    return kExitItemFailed;
+  }
+}

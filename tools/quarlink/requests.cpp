@@ -1,0 +1,270 @@
+// read, write, datatype, call and status: one request each, one line per item.
+#include <velk/quarlink/client.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "commands.h"
+#include "errors.h"
+#include "output.h"
+#include "values.h"
+
+namespace quarlink {
+namespace {
+
+using tessel::fnd::defs::CallArgument;
+using tessel::fnd::defs::ResultCode;
+using tessel::fnd::defs::Value;
+
+Json ResultJson(ResultCode code, const std::string& message) {
+  return {{"result", ResultCodeName(code)}, {"message", message}};
+}
+
+// Where "NODE=VALUE" splits: past an optional "ns=N;" or "nsu=URI;" the identifier
+// ("i=", "s=", "g=" or "b=") runs to the next '=', except that a base64 identifier
+// keeps its '=' padding. A string identifier that holds '=' cannot be written this way.
+size_t AssignmentSplit(const std::string& text) {
+  size_t start = 0;
+  if (text.rfind("ns=", 0) == 0 || text.rfind("nsu=", 0) == 0) {
+    start = text.find(';');
+    if (start == std::string::npos) return std::string::npos;
+    ++start;
+  }
+  if (start + 2 > text.size() || text[start + 1] != '=') return std::string::npos;
+  const bool base64 = text[start] == 'b';
+  start += 2;
+  size_t split = text.find('=', start);
+  while (base64 && split < text.size() && (split - start) % 4 != 0 && text[split] == '=') ++split;
+  return split < text.size() && text[split] == '=' ? split : std::string::npos;
+}
+
+Value ParseOrThrow(const std::string& node, const std::string& typeName, const std::string& text) {
+  std::optional<Value> value = ParseValue(typeName, text);
+  if (!value) throw UsageError(node + ": '" + text + "' is not a valid " + typeName);
+  return std::move(*value);
+}
+
+void PrintItem(Table& table, bool json, const std::string& address, const Value* value, ResultCode code,
+               const std::string& message) {
+  if (json) {
+    Json line = {{"address", address}};
+    line["value"] = value ? ValueToJson(*value) : Json();
+    const std::string type = value ? ValueTypeName(*value) : "";
+    line["type"] = type.empty() ? Json() : Json(type);
+    line.update(ResultJson(code, message));
+    PrintLine(stdout, DumpJson(line));
+    return;
+  }
+  const std::string type = value ? ValueTypeName(*value) : "";
+  table.Add({address, value ? ValueToText(*value) : "-", type.empty() ? "-" : type, ResultText(code, message)});
+}
+
+// The value to write for each assignment, or the failure that keeps it from being sent.
+struct PreparedWrite {
+  std::optional<Value> value;
+  ResultCode code = ResultCode::Ok;
+  std::string message;
+};
+
+PreparedWrite PrepareWrite(velk::quarlink::Client& client, const Assignment& assignment) {
+  if (assignment.typeName)
+    return {ParseOrThrow(assignment.node, *assignment.typeName, assignment.text), ResultCode::Ok, ""};
+  const velk::quarlink::Client::DataTypeInfo info = client.ReadDataType(assignment.node);
+  if (info.code != ResultCode::Ok) return {std::nullopt, info.code, info.message};
+  if (info.type_name.empty()) {
+    throw UsageError(assignment.node + ": its data type is not a built-in scalar type; give the type as " +
+                     assignment.node + "=TYPE:VALUE");
+  }
+  return {ParseOrThrow(assignment.node, info.type_name, assignment.text), ResultCode::Ok, ""};
+}
+
+// The capability flags by the names status prints them under.
+std::vector<std::pair<std::string, bool>> CapabilityFlags(const tessel::fnd::defs::Capabilities& capabilities) {
+  return {{"discovery", capabilities.supports_discovery},
+          {"browse", capabilities.supports_browse},
+          {"read", capabilities.supports_read},
+          {"write", capabilities.supports_write},
+          {"call", capabilities.supports_call},
+          {"subscribe", capabilities.supports_subscribe},
+          {"unsubscribe", capabilities.supports_unsubscribe},
+          {"connection_state", capabilities.supports_connection_state},
+          {"cancellation", capabilities.supports_cancellation}};
+}
+
+}  // namespace
+
+int RequestFailed(const std::string& what, ResultCode code, const std::string& message) {
+  if (code == ResultCode::Cancelled) throw Interrupted();
+  PrintLine(stderr, "quarlink: " + what + " failed: " + ResultText(code, message));
+  return kExitItemFailed;
+}
+
+int RunRead(Context& context, const std::vector<std::string>& nodes) {
+  tessel::fnd::defs::ReadRequest request;
+  request.options = context.session.Request();
+  for (const std::string& node : nodes) request.items.push_back({node, ""});
+  const tessel::fnd::defs::ReadResult result = context.session.Client().Read(request);
+  if (result.code != ResultCode::Ok) return RequestFailed("read", result.code, result.message);
+  Table table;
+  int exitCode = kExitOk;
+  for (const auto& item : result.items) {
+    const Value* value = item.value ? &item.value->value : nullptr;
+    PrintItem(table, context.json, item.address, value, item.code, item.message);
+    if (item.code != ResultCode::Ok) exitCode = kExitItemFailed;
+  }
+  table.Print(stdout);
+  if (context.interrupts.Interrupted()) throw Interrupted();
+  return exitCode;
+}
+
+std::vector<Assignment> ParseAssignments(const std::vector<std::string>& arguments) {
+  std::vector<Assignment> assignments;
+  for (const std::string& argument : arguments) {
+    const size_t split = AssignmentSplit(argument);
+    if (split == std::string::npos) throw UsageError("write takes NODE=VALUE, not '" + argument + "'");
+    Assignment assignment{argument.substr(0, split), argument.substr(split + 1), std::nullopt};
+    if (std::optional<TypedText> typed = SplitTypedText(assignment.text)) {
+      ParseOrThrow(assignment.node, typed->typeName, typed->text);  // a wrong value stops the run before connecting
+      assignment.typeName = std::move(typed->typeName);
+      assignment.text = std::move(typed->text);
+    }
+    assignments.push_back(std::move(assignment));
+  }
+  return assignments;
+}
+
+int RunWrite(Context& context, const std::vector<Assignment>& assignments) {
+  velk::quarlink::Client& client = context.session.Client();
+  // Every value is checked before the first one is sent.
+  std::vector<PreparedWrite> prepared;
+  for (const Assignment& assignment : assignments) prepared.push_back(PrepareWrite(client, assignment));
+
+  tessel::fnd::defs::WriteRequest request;
+  request.options = context.session.Request();
+  for (size_t i = 0; i < assignments.size(); ++i) {
+    if (prepared[i].value) request.items.push_back({assignments[i].node, *prepared[i].value, ""});
+  }
+  tessel::fnd::defs::WriteResult result;
+  if (!request.items.empty()) result = client.Write(request);
+  if (result.code != ResultCode::Ok) return RequestFailed("write", result.code, result.message);
+
+  Table table;
+  int exitCode = kExitOk;
+  auto written = result.items.begin();
+  for (size_t i = 0; i < assignments.size(); ++i) {
+    PreparedWrite& item = prepared[i];
+    if (item.value && written != result.items.end()) {
+      item.code = written->code;
+      item.message = written->message;
+      ++written;
+    }
+    PrintItem(table, context.json, assignments[i].node, item.value ? &*item.value : nullptr, item.code, item.message);
+    if (item.code != ResultCode::Ok) exitCode = kExitItemFailed;
+  }
+  table.Print(stdout);
+  if (context.interrupts.Interrupted()) throw Interrupted();
+  return exitCode;
+}
+
+int RunStatus(Context& context) {
+  velk::quarlink::Client& client = context.session.Client();
+  const tessel::fnd::defs::ConnectionStatus status = client.GetConnectionStatus();
+  const tessel::fnd::defs::Capabilities capabilities = client.GetCapabilities();
+  const auto flags = CapabilityFlags(capabilities);
+  const int exitCode = status.state == tessel::fnd::defs::ConnectionState::Connected ? kExitOk : kExitItemFailed;
+  if (context.json) {
+    Json line = {{"endpoint", context.session.Endpoint()}, {"state", StateName(status.state)}};
+    line.update(ResultJson(status.code, status.message));
+    if (status.info) {
+      line["adapter"] = status.info->adapter;
+      line["adapter_version"] = status.info->adapter_version;
+      line["contract_version"] = status.info->contract_version;
+    }
+    Json& supported = line["capabilities"];
+    for (const auto& [name, flag] : flags) supported[name] = flag;
+    supported["max_batch_size"] = capabilities.max_batch_size;
+    PrintLine(stdout, DumpJson(line));
+    return exitCode;
+  }
+  Table table;
+  table.Add({"endpoint", context.session.Endpoint()});
+  table.Add({"state", StateName(status.state) + (status.message.empty() ? "" : " (" + status.message + ")")});
+  if (status.info) {
+    table.Add({"adapter", status.info->adapter + " " + status.info->adapter_version + ", contract " +
+                              std::to_string(status.info->contract_version)});
+  }
+  std::string supported;
+  std::string unsupported;
+  for (const auto& [name, flag] : flags) (flag ? supported : unsupported) += (name + " ");
+  table.Add({"supports", supported.empty() ? "-" : supported.substr(0, supported.size() - 1)});
+  table.Add({"does not support", unsupported.empty() ? "-" : unsupported.substr(0, unsupported.size() - 1)});
+  if (capabilities.max_batch_size > 0) table.Add({"max batch size", std::to_string(capabilities.max_batch_size)});
+  table.Print(stdout);
+  return exitCode;
+}
+
+int RunDataType(Context& context, const std::vector<std::string>& nodes) {
+  Table table;
+  int exitCode = kExitOk;
+  for (const std::string& node : nodes) {
+    const velk::quarlink::Client::DataTypeInfo info = context.session.Client().ReadDataType(node);
+    if (info.code != ResultCode::Ok) exitCode = kExitItemFailed;
+    if (context.json) {
+      Json line = {{"address", node}};
+      line["type"] = info.type_name.empty() ? Json() : Json(info.type_name);
+      line.update(ResultJson(info.code, info.message));
+      PrintLine(stdout, DumpJson(line));
+    } else {
+      table.Add({node, info.type_name.empty() ? "-" : info.type_name, ResultText(info.code, info.message)});
+    }
+    if (context.interrupts.Interrupted()) throw Interrupted();
+  }
+  table.Print(stdout);
+  return exitCode;
+}
+
+std::vector<CallArgument> ParseCallArguments(const std::vector<std::string>& arguments) {
+  std::vector<CallArgument> inputs;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string label = "call argument " + std::to_string(i + 1);
+    std::optional<TypedText> typed = SplitTypedText(arguments[i]);
+    if (!typed) throw UsageError(label + " '" + arguments[i] + "' needs its type: TYPE:VALUE, as in Double:2.5");
+    inputs.push_back({"", ParseOrThrow(label, typed->typeName, typed->text)});
+  }
+  return inputs;
+}
+
+int RunCall(Context& context, const CallOptions& options, const std::vector<CallArgument>& inputs) {
+  tessel::fnd::defs::CallRequest request;
+  request.method = options.method;
+  request.inputs = inputs;
+  request.options = context.session.Request();
+  if (options.object) request.options.properties.Set("object", *options.object);
+  const tessel::fnd::defs::CallResult result = context.session.Client().Call(request);
+  if (context.json) {
+    Json line = {{"method", options.method}};
+    line.update(ResultJson(result.code, result.message));
+    line["outputs"] = Json::array();
+    for (const auto& output : result.outputs) {
+      const std::string type = ValueTypeName(output.value.value);
+      line["outputs"].push_back(
+          {{"value", ValueToJson(output.value.value)}, {"type", type.empty() ? Json() : Json(type)}});
+    }
+    PrintLine(stdout, DumpJson(line));
+  }
+  if (result.code != ResultCode::Ok) return RequestFailed("call " + options.method, result.code, result.message);
+  if (context.json) return kExitOk;
+  if (result.outputs.empty()) PrintLine(stdout, options.method + "  Ok (no outputs)");
+  Table table;
+  for (size_t i = 0; i < result.outputs.size(); ++i) {
+    const Value& value = result.outputs[i].value.value;
+    const std::string type = ValueTypeName(value);
+    table.Add({"output " + std::to_string(i), ValueToText(value), type.empty() ? "-" : type});
+  }
+  table.Print(stdout);
+  return kExitOk;
+}
+
+}  // namespace quarlink

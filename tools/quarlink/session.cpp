@@ -1,0 +1,168 @@
+#include "session.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <tessel/fnd/log.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "errors.h"
+#include "output.h"
+#include "values.h"
+
+namespace quarlink {
+namespace {
+
+using tessel::fnd::defs::ConnectionOptions;
+using tessel::fnd::defs::ResultCode;
+
+constexpr const char* kPasswordVariable = "QUARLINK_PASSWORD";
+
+// The library's lines on stderr, unchanged: they are already complete log lines.
+class StderrLogger final : public tessel::fnd::Logger {
+ public:
+  explicit StderrLogger(int minimum) { level = minimum; }
+  void Emit(int lineLevel, const std::string& line) override {
+    if (lineLevel >= level) PrintLine(stderr, line);
+  }
+};
+
+int LogLevelValue(const std::string& name) {
+  if (name == "trace") return 0;
+  if (name == "debug") return 10;
+  if (name == "info") return 20;
+  if (name == "warning") return 30;
+  if (name == "error") return 40;
+  return INT_MAX;  // off: the tool reports failures itself, one line each
+}
+
+std::pair<std::string, std::string> SplitOption(const std::string& option) {
+  const size_t equals = option.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    throw UsageError("-o/--option takes KEY=VALUE, not '" + option + "'");
+  }
+  std::string key = option.substr(0, equals);
+  if (key == "password") {
+    throw UsageError("the password is never taken from the command line: set " + std::string(kPasswordVariable) +
+                     " or let quarlink prompt for it");
+  }
+  if (key == "username") throw UsageError("give the user name with -u/--user");
+  return {std::move(key), option.substr(equals + 1)};
+}
+
+// Echo stays off only while the password is typed, whatever ends the prompt.
+class EchoOff {
+ public:
+  EchoOff() : active_(tcgetattr(STDIN_FILENO, &saved_) == 0) {
+    if (!active_) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  ~EchoOff() {
+    if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  termios saved_{};
+  bool active_;
+};
+
+// Reads the line in small steps, so a Ctrl-C at the prompt ends it cleanly.
+std::string PromptPassword(const std::string& user, const InterruptWatcher& interrupts) {
+  std::fprintf(stderr, "Password for %s: ", user.c_str());
+  std::fflush(stderr);
+  std::string password;
+  {
+    EchoOff echoOff;
+    while (true) {
+      if (interrupts.Interrupted()) {
+        std::fputc('\n', stderr);
+        throw Interrupted();
+      }
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      if (poll(&input, 1, 100) <= 0) continue;
+      char c = 0;
+      if (read(STDIN_FILENO, &c, 1) != 1 || c == '\n') break;
+      password += c;
+    }
+  }
+  std::fputc('\n', stderr);
+  return password;
+}
+
+std::string Password(const std::string& user, const InterruptWatcher& interrupts) {
+  if (const char* fromEnvironment = std::getenv(kPasswordVariable)) {
+    std::string password = fromEnvironment;
+    unsetenv(kPasswordVariable);  // the demo server started later need not see it
+    return password;
+  }
+  if (isatty(STDIN_FILENO)) return PromptPassword(user, interrupts);
+  throw UsageError("-u " + user + " needs a password: set " + std::string(kPasswordVariable) +
+                   " (there is no terminal to ask on)");
+}
+
+std::string ConnectHint(ResultCode code) {
+  if (code == ResultCode::AccessDenied) return " (check the user name and password)";
+  if (code == ResultCode::InvalidArgument) return " (check the endpoint URL)";
+  return " (is the server running?)";
+}
+
+}  // namespace
+
+const std::vector<std::string>& LogLevelNames() {
+  static const std::vector<std::string> names{"off", "trace", "debug", "info", "warning", "error"};
+  return names;
+}
+
+void ValidateOptions(const GlobalOptions& options) {
+  for (const std::string& option : options.options) SplitOption(option);
+  if (!options.endpoint.empty() && options.endpoint.rfind("opc.tcp://", 0) != 0) {
+    throw UsageError("--endpoint takes an opc.tcp:// URL, not '" + options.endpoint + "'");
+  }
+}
+
+Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts)
+    : interrupts_(interrupts), timeout_(options.timeout), endpoint_(options.endpoint) {
+  // Installed even for "off": without a logger the library's warnings reach stderr.
+  tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
+  ConnectionOptions connection;
+  for (const std::string& option : options.options) {
+    auto [key, value] = SplitOption(option);
+    connection.properties.Set(std::move(key), std::move(value));
+  }
+  if (!options.sdkLog.empty()) connection.properties.Set("sdk_log_level", options.sdkLog);
+  if (!options.user.empty()) {
+    connection.properties.Set("username", options.user);
+    connection.properties.Set("password", Password(options.user, interrupts));
+  }
+  if (endpoint_.empty()) {
+    demoServer_ = std::make_unique<DemoServer>();
+    endpoint_ = demoServer_->Endpoint();
+    PrintLine(stderr, "quarlink: no --endpoint given: started the demo server at " + endpoint_);
+  }
+  connection.endpoint = endpoint_;
+  client_.Configure(connection);
+  const tessel::fnd::defs::Result result = client_.Connect();
+  if (result.code != ResultCode::Ok) {
+    const std::string reason = result.message.empty() ? ResultCodeName(result.code) : result.message;
+    throw ConnectError("cannot connect to " + endpoint_ + ": " + reason + ConnectHint(result.code));
+  }
+}
+
+Session::~Session() { client_.Disconnect(); }
+
+tessel::fnd::defs::RequestOptions Session::Request() const {
+  tessel::fnd::defs::RequestOptions request;
+  request.timeout = timeout_;
+  request.cancel = interrupts_.Token();
+  return request;
+}
+
+}  // namespace quarlink

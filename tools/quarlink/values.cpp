@@ -1,0 +1,174 @@
+#include "values.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+namespace quarlink {
+namespace {
+
+using tessel::fnd::defs::ConnectionState;
+using tessel::fnd::defs::PropertyMap;
+using tessel::fnd::defs::ResultCode;
+using tessel::fnd::defs::Value;
+
+// The scalar types the library converts, with their OPC UA names.
+constexpr std::array<std::string_view, 12> kWritableTypes{"Boolean", "SByte", "Byte",   "Int16", "UInt16", "Int32",
+                                                          "UInt32",  "Int64", "UInt64", "Float", "Double", "String"};
+
+// Indexed by the alternative of Value.
+constexpr std::array<std::string_view, 26> kValueTypeNames{
+    "",       "Boolean",   "Int32",   "UInt32",   "Int64",   "UInt64",   "Float",    "Double",   "String",
+    "Byte[]", "Boolean[]", "Int32[]", "UInt32[]", "Int64[]", "UInt64[]", "Float[]",  "Double[]", "String[]",
+    "Map",    "Int16",     "UInt16",  "SByte",    "Byte",    "Int16[]",  "UInt16[]", "SByte[]"};
+
+constexpr std::array<std::string_view, 14> kResultCodeNames{"Ok",
+                                                            "Timeout",
+                                                            "NotConnected",
+                                                            "AlreadyConnected",
+                                                            "InvalidState",
+                                                            "InvalidArgument",
+                                                            "NotFound",
+                                                            "AccessDenied",
+                                                            "TypeMismatch",
+                                                            "NotImplemented",
+                                                            "Cancelled",
+                                                            "Unknown",
+                                                            "CommunicationError",
+                                                            "InternalError"};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+// The whole text must be the number: "12abc" and "" are refused, and so is a value
+// outside T (from_chars reports the overflow instead of wrapping).
+template <typename T>
+std::optional<Value> ParseNumber(const std::string& text) {
+  T number{};
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, number);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return Value{number};
+}
+
+std::optional<Value> ParseBoolean(const std::string& text) {
+  if (EqualsIgnoringCase(text, "true") || text == "1") return Value{true};
+  if (EqualsIgnoringCase(text, "false") || text == "0") return Value{false};
+  return std::nullopt;
+}
+
+// A float printed as its shortest decimal form, so 0.1f reads 0.1, not 0.100000001.
+double ShortestDouble(float number) {
+  std::array<char, 32> buffer{};
+  const auto [ptr, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), number);
+  double widened = number;
+  if (ec == std::errc()) std::from_chars(buffer.data(), ptr, widened);
+  return widened;
+}
+
+struct ToJson {
+  Json operator()(std::monostate) const { return nullptr; }
+  Json operator()(float number) const { return ShortestDouble(number); }
+  Json operator()(const std::vector<float>& numbers) const {
+    Json array = Json::array();
+    for (float number : numbers) array.push_back(ShortestDouble(number));
+    return array;
+  }
+  Json operator()(const std::vector<bool>& flags) const {
+    Json array = Json::array();
+    for (bool flag : flags) array.push_back(flag);
+    return array;
+  }
+  Json operator()(const PropertyMap& map) const {
+    Json object = Json::object();
+    for (const auto& [key, value] : map.Pairs()) object[key] = value;
+    return object;
+  }
+  template <typename T>
+  Json operator()(const T& value) const {
+    return value;
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> CanonicalTypeName(std::string_view name) {
+  for (std::string_view type : kWritableTypes) {
+    if (EqualsIgnoringCase(type, name)) return std::string(type);
+  }
+  return std::nullopt;
+}
+
+std::optional<Value> ParseValue(const std::string& typeName, const std::string& text) {
+  if (typeName == "Boolean") return ParseBoolean(text);
+  if (typeName == "SByte") return ParseNumber<int8_t>(text);
+  if (typeName == "Byte") return ParseNumber<uint8_t>(text);
+  if (typeName == "Int16") return ParseNumber<int16_t>(text);
+  if (typeName == "UInt16") return ParseNumber<uint16_t>(text);
+  if (typeName == "Int32") return ParseNumber<int32_t>(text);
+  if (typeName == "UInt32") return ParseNumber<uint32_t>(text);
+  if (typeName == "Int64") return ParseNumber<int64_t>(text);
+  if (typeName == "UInt64") return ParseNumber<uint64_t>(text);
+  if (typeName == "Float") return ParseNumber<float>(text);
+  if (typeName == "Double") return ParseNumber<double>(text);
+  if (typeName == "String") return Value{text};
+  return std::nullopt;
+}
+
+std::optional<TypedText> SplitTypedText(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::optional<std::string> type = CanonicalTypeName(std::string_view(text).substr(0, colon));
+  if (!type) return std::nullopt;
+  return TypedText{std::move(*type), text.substr(colon + 1)};
+}
+
+std::string ValueTypeName(const Value& value) { return std::string(kValueTypeNames.at(value.index())); }
+
+Json ValueToJson(const Value& value) { return std::visit(ToJson{}, value); }
+
+std::string ValueToText(const Value& value) {
+  if (std::holds_alternative<std::monostate>(value)) return "(none)";
+  return DumpJson(ValueToJson(value));
+}
+
+std::string DumpJson(const Json& json) { return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+std::string StateName(ConnectionState state) {
+  switch (state) {
+    case ConnectionState::Disconnected:
+      return "Disconnected";
+    case ConnectionState::Connecting:
+      return "Connecting";
+    case ConnectionState::Connected:
+      return "Connected";
+    case ConnectionState::Disconnecting:
+      return "Disconnecting";
+    case ConnectionState::Error:
+      return "Error";
+  }
+  return "State " + std::to_string(static_cast<int>(state));
+}
+
+std::string ResultCodeName(ResultCode code) {
+  const auto index = static_cast<size_t>(code);
+  return index < kResultCodeNames.size() ? std::string(kResultCodeNames[index])
+                                         : "ResultCode " + std::to_string(static_cast<int32_t>(code));
+}
+
+std::string ResultText(ResultCode code, const std::string& message) {
+  std::string text = ResultCodeName(code);
+  if (!message.empty()) text += " (" + message + ")";
+  return text;
+}
+
+}  // namespace quarlink
