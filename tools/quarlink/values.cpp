@@ -7,6 +7,7 @@
 #include <limits>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace quarlink {
 namespace {
@@ -108,7 +109,61 @@ std::optional<std::string> CanonicalTypeName(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+
+// "[a, b, c]" as the vector of typeName's elements; nothing when an element does not fit.
+template <typename T>
+std::optional<Value> ParseElements(const std::string& typeName, const std::vector<std::string>& texts) {
+  std::vector<T> elements;
+  for (const std::string& text : texts) {
+    std::optional<Value> element = ParseScalar(typeName, text);
+    if (!element) return std::nullopt;
+    elements.push_back(std::get<T>(*element));
+  }
+  return Value{std::move(elements)};
+}
+
+std::vector<std::string> SplitList(const std::string& inner) {
+  std::vector<std::string> texts;
+  if (inner.find_first_not_of(' ') == std::string::npos) return texts;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = inner.find(',', start);
+    std::string text = inner.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const size_t first = text.find_first_not_of(' ');
+    const size_t last = text.find_last_not_of(' ');
+    texts.push_back(first == std::string::npos ? std::string() : text.substr(first, last - first + 1));
+    if (comma == std::string::npos) return texts;
+    start = comma + 1;
+  }
+}
+
+std::optional<Value> ParseArray(const std::string& typeName, const std::string& inner) {
+  const std::vector<std::string> texts = SplitList(inner);
+  if (typeName == "Boolean") return ParseElements<bool>(typeName, texts);
+  if (typeName == "SByte") return ParseElements<int8_t>(typeName, texts);
+  if (typeName == "Byte") return ParseElements<uint8_t>(typeName, texts);
+  if (typeName == "Int16") return ParseElements<int16_t>(typeName, texts);
+  if (typeName == "UInt16") return ParseElements<uint16_t>(typeName, texts);
+  if (typeName == "Int32") return ParseElements<int32_t>(typeName, texts);
+  if (typeName == "UInt32") return ParseElements<uint32_t>(typeName, texts);
+  if (typeName == "Int64") return ParseElements<int64_t>(typeName, texts);
+  if (typeName == "UInt64") return ParseElements<uint64_t>(typeName, texts);
+  if (typeName == "Float") return ParseElements<float>(typeName, texts);
+  if (typeName == "Double") return ParseElements<double>(typeName, texts);
+  if (typeName == "String") return ParseElements<std::string>(typeName, texts);
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Value> ParseValue(const std::string& typeName, const std::string& text) {
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+    return ParseArray(typeName, text.substr(1, text.size() - 2));
+  return ParseScalar(typeName, text);
+}
+
+std::optional<Value> ParseScalar(const std::string& typeName, const std::string& text) {
   if (typeName == "Boolean") return ParseBoolean(text);
   if (typeName == "SByte") return ParseNumber<int8_t>(text);
   if (typeName == "Byte") return ParseNumber<uint8_t>(text);
@@ -138,7 +193,11 @@ Json ValueToJson(const Value& value) { return std::visit(ToJson{}, value); }
 
 std::string ValueToText(const Value& value) {
   if (std::holds_alternative<std::monostate>(value)) return "(none)";
-  return DumpJson(ValueToJson(value));
+  const Json json = ValueToJson(value);
+  if (!json.is_array()) return DumpJson(json);
+  std::string text = "[";  // "[1, 2, 3]": easier on the eye than JSON's "[1,2,3]"
+  for (size_t i = 0; i < json.size(); ++i) text += (i == 0 ? "" : ", ") + DumpJson(json[i]);
+  return text + "]";
 }
 
 std::string DumpJson(const Json& json) { return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }

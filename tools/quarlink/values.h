@@ -17,9 +17,11 @@ using Json = nlohmann::ordered_json;
 // without regard to case; nothing for a name the library cannot write.
 std::optional<std::string> CanonicalTypeName(std::string_view name);
 
-// Parses `text` as a value of the built-in type `typeName` (a canonical name);
-// nothing when the text does not fit the type (syntax or range).
+// Parses `text` as a value of the built-in type `typeName` (a canonical name), or
+// "[a, b, c]" as an array of it; nothing when the text does not fit the type.
 std::optional<tessel::fnd::defs::Value> ParseValue(const std::string& typeName, const std::string& text);
+// The same for one scalar only.
+std::optional<tessel::fnd::defs::Value> ParseScalar(const std::string& typeName, const std::string& text);
 
 // Splits "TYPE:VALUE" when TYPE names a built-in type; nothing otherwise.
 struct TypedText {
@@ -32,8 +34,8 @@ std::optional<TypedText> SplitTypedText(const std::string& text);
 std::string ValueTypeName(const tessel::fnd::defs::Value& value);
 // JSON null for an empty value.
 Json ValueToJson(const tessel::fnd::defs::Value& value);
-// Strings are quoted, so an empty string stays visible. An empty value (one the
-// library does not convert: arrays, DateTime, LocalizedText ...) is "(none)".
+// Strings are quoted, so an empty string stays visible; arrays read "[1, 2, 3]". An
+// empty value (one the library does not convert: DateTime, LocalizedText ...) is "(none)".
 std::string ValueToText(const tessel::fnd::defs::Value& value);
 
 // JSON text that survives strings that are not UTF-8 (the server decides what they hold).
