@@ -18,10 +18,11 @@ struct CommandLine {
   std::optional<pid_t> parentPid;
   uint32_t wideChildren = 0;  // children of the Wide object; 0: no such node
   uint32_t pageSize = 10;     // references per Browse/BrowseNext page
+  std::string secureDir;      // non-empty: secured endpoints, their certificate kept here
 };
 
 // Parses `--port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]
-// [--page-size N]`.
+// [--page-size N] [--secure DIR]`.
 // Returns nothing and fills `error` when the arguments are not understood.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
 

@@ -1,5 +1,5 @@
 // quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
-//                      [--wide N] [--page-size N]
+//                      [--wide N] [--page-size N] [--secure DIR]
 //
 // The demo server: serves the demo address space (test_model.h; the command-line
 // tool and the integration tests use it) on 127.0.0.1 only, prints "READY <port>"
@@ -26,6 +26,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "server_certificate.h"
 #include "test_model.h"
 
 namespace quarlink_demo {
@@ -146,9 +147,10 @@ UA_StatusCode ListenOnlyOnLoopback(UA_ServerConfig& config, uint16_t port) {
                              &UA_TYPES[UA_TYPES_STRING]);
 }
 
-UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port) {
+UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std::string& secureDir) {
   config.logging = &g_logger;
-  UA_StatusCode status = UA_ServerConfig_setMinimal(&config, port, nullptr);
+  UA_StatusCode status = secureDir.empty() ? UA_ServerConfig_setMinimal(&config, port, nullptr)
+                                           : ConfigureSecureServer(config, port, secureDir);
   if (status != UA_STATUSCODE_GOOD) {
     return status;
   }
@@ -171,11 +173,11 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port) {
   return UA_AccessControl_default(&config, true, nullptr, 1, &login);
 }
 
-ServerPtr CreateServer(uint16_t port, uint32_t pageSize) {
+ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
-  UA_StatusCode status = ConfigureServer(config, port);
+  UA_StatusCode status = ConfigureServer(config, port, secureDir);
   if (status != UA_STATUSCODE_GOOD) {
     std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
@@ -221,7 +223,7 @@ int Run(const CommandLine& commandLine) {
       std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
-    ServerPtr server = CreateServer(port, commandLine.pageSize);
+    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir);
     if (!server) {
       return kExitInternalError;
     }
@@ -256,7 +258,7 @@ int main(int argc, char** argv) {
   if (!commandLine) {
     std::fprintf(stderr,
                  "quarlink-demo-server: %s\nusage: quarlink-demo-server --port N [--state-delay-ms N] "
-                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N]\n",
+                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N] [--secure DIR]\n",
                  error.c_str());
     return kExitUsage;
   }

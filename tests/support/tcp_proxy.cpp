@@ -63,8 +63,9 @@ struct Flow {
   std::array<char, kBufferSize> buffer;
   size_t begin = 0;
   size_t end = 0;
-  bool eof = false;       // the source has shut down its sending side
-  bool finished = false;  // ...and that was passed on to the destination
+  bool eof = false;                              // the source has shut down its sending side
+  bool finished = false;                         // ...and that was passed on to the destination
+  std::function<void(const char*, size_t)> tap;  // sees every chunk read
 
   bool Empty() const { return begin == end; }
   bool WantsRead() const { return Empty() && !eof; }
@@ -76,6 +77,7 @@ struct Flow {
       if (count > 0) {
         begin = 0;
         end = static_cast<size_t>(count);
+        if (tap) tap(buffer.data(), end);
       } else if (count == 0) {
         eof = true;
       } else if (!WouldBlock()) {
@@ -261,8 +263,24 @@ void TcpProxy::AcceptAll() {
     auto link = std::make_unique<Link>();
     link->client = std::move(client);
     link->target = std::move(target);
+    link->up.tap = link->down.tap = [this](const char* data, size_t size) { Tap(data, size); };
     links_.push_back(std::move(link));
   }
+}
+
+void TcpProxy::Record() {
+  std::lock_guard lock(mutex_);
+  recording_ = true;
+}
+
+std::string TcpProxy::Recorded() const {
+  std::lock_guard lock(mutex_);
+  return recorded_;
+}
+
+void TcpProxy::Tap(const char* data, size_t size) {
+  std::lock_guard lock(mutex_);
+  if (recording_) recorded_.append(data, size);
 }
 
 void TcpProxy::PublishConnectionCount() {

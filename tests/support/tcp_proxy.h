@@ -35,6 +35,9 @@ class TcpProxy {
   // Closes all current connections; new ones are still accepted.
   void Cut();
   size_t Connections() const;
+  // From now on keeps a copy of every byte forwarded in either direction.
+  void Record();
+  std::string Recorded() const;
 
  private:
   struct Link;
@@ -51,6 +54,7 @@ class TcpProxy {
   bool ApplyRequests();  // returns false once asked to stop
   void AcceptAll();
   void PublishConnectionCount();
+  void Tap(const char* data, size_t size);
 
   const uint16_t targetPort_;
   UniqueFd listener_;
@@ -62,6 +66,8 @@ class TcpProxy {
   Requests requests_;             // guarded by mutex_
   uint64_t appliedSequence_ = 0;  // guarded by mutex_
   size_t connections_ = 0;        // guarded by mutex_
+  bool recording_ = false;        // guarded by mutex_
+  std::string recorded_;          // guarded by mutex_
 
   // Owned by the forwarding thread.
   std::vector<std::unique_ptr<Link>> links_;

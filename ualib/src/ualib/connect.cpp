@@ -11,6 +11,7 @@
 #include "link.h"
 #include "log.h"
 #include "options.h"
+#include "security.h"
 #include "session.h"
 #include "status.h"
 #include "ua_types.h"
@@ -100,9 +101,11 @@ void InstallSdkLogger(OpcuaConnection& conn, UA_ClientConfig* config) {
   if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
 }
 
-// Stack defaults, the session's log bridge and state callback, and the policy of
-// the Client whose Connect creates the stack client. Caller holds clientMutex.
-void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties) {
+// Stack defaults, the session's log bridge and state callback, and the policy and
+// security of the Client whose Connect creates the stack client. Caller holds
+// clientMutex.
+Result ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties,
+                            const SecuritySettings& security) {
   UA_ClientConfig* config = UA_Client_getConfig(client);
   UA_ClientConfig_setDefault(config);
 
@@ -110,6 +113,11 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   if (const std::string* level = properties.Get("sdk_log_level"))
     ParseSdkLogLevel(*level, conn.sdkLog.sdkLogLevel, conn.sdkLog.sdkLogOff);
   InstallSdkLogger(conn, config);
+  // First: the stack's encryption setup resets much of the configuration to its
+  // defaults again.
+  const bool sendsPassword = !conn.username.empty() && !PropertyOrEmpty(properties, "password").empty();
+  if (Result refused = ApplySecurity(conn, config, security, sendsPassword); refused.code != ResultCode::Ok)
+    return refused;
 
   config->clientContext = &conn;
   config->stateCallback = SdkStateCallback;
@@ -129,10 +137,12 @@ void ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Proper
   UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
             conn.endpoint, policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
   ConfigureConnectivityCheck(conn, config);
+  return {};
 }
 
-std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username) {
-  std::string key = endpoint + "|" + username;
+std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username,
+                                               const SecuritySettings& security) {
+  std::string key = endpoint + "|" + username + RegistryKeySuffix(security);
   auto& registry = OpcuaConnectionRegistry::Instance();
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
@@ -180,8 +190,14 @@ Result Client::Connect() {
   }
   const PropertyMap& properties = impl->options.properties;
   const std::string username = internal::PropertyOrEmpty(properties, "username");
+  internal::SecuritySettings security;
+  if (Result invalid = internal::ParseSecuritySettings(properties, security); invalid.code != ResultCode::Ok) {
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, invalid.message);
+    return invalid;
+  }
+  internal::WarnAboutSecurity(security, endpoint);
 
-  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username);
+  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, security);
   internal::AttachObserver(*session, impl->observer);
 
   internal::ClientLock lock(*session);
@@ -207,12 +223,18 @@ Result Client::Connect() {
     UALIB_LOG(internal::kError, "Connect: UA_Client_new returned null");
     return {ResultCode::InternalError, "UA_Client_new returned null"};
   }
-  internal::ConfigureStackClient(*session, client, properties);
-  const UA_StatusCode status = internal::ConnectStackClient(client, endpoint, username, session->password);
-  if (status != UA_STATUSCODE_GOOD) {
+  if (Result refused = internal::ConfigureStackClient(*session, client, properties, security);
+      refused.code != ResultCode::Ok) {
     UA_Client_delete(client);
     internal::DetachObserver(*session, impl->observer);
-    Result mapped = internal::StatusFromUa(status);
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, refused.message);
+    return refused;
+  }
+  const UA_StatusCode status = internal::ConnectStackClient(client, endpoint, username, session->password);
+  if (status != UA_STATUSCODE_GOOD) {
+    Result mapped = internal::ExplainConnectFailure(*session, status);
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
     UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, mapped.message);
     return mapped;  // the lock goes before the session reference: declared after it
   }

@@ -32,6 +32,10 @@
 
 namespace velk::quarlink {
 
+namespace internal {
+struct SessionSecurity;
+}
+
 struct ReconnectPolicy {
   bool enabled = true;
   uint32_t intervalMs = 5000;
@@ -103,6 +107,9 @@ class OpcuaConnection {
 
   UA_Logger sdkLogger{};
   internal::SdkLogSettings sdkLog;
+  // Certificate, trust list and the verdict on the server's certificate; the stack
+  // client's verification plugin points at it. Null for an unsecured session.
+  std::shared_ptr<internal::SessionSecurity> security;  // guarded by clientMutex
 
   uint32_t subscriptionId = 0;                       // guarded by clientMutex
   double publishingIntervalMs = kDefaultIntervalMs;  // of the subscription; guarded by clientMutex

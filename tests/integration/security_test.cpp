@@ -1,0 +1,293 @@
+// Signed and encrypted channels, the client certificate and the trust in the server.
+#include <gtest/gtest.h>
+#include <mbedtls/sha1.h>
+#include <open62541/plugin/create_certificate.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "adapter_helpers.h"
+#include "connection.h"
+#include "log_capture.h"
+#include "notification_recorder.h"
+#include "tcp_proxy.h"
+#include "test_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessel::fnd::defs;
+using namespace std::chrono_literals;
+using ualib_test::LiveSession;
+using ualib_test::LogCapture;
+using ualib_test::Node;
+using ualib_test::NotificationRecorder;
+using ualib_test::Options;
+using ualib_test::ReadsOk;
+using ualib_test::TcpProxy;
+using ualib_test::TestServer;
+using ualib_test::WaitFor;
+using velk::quarlink::Client;
+using Properties = std::initializer_list<std::pair<std::string, std::string>>;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::string Sha1Hex(const std::string& der) {
+  std::array<unsigned char, 20> digest{};
+  mbedtls_sha1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), digest.data());
+  std::string hex;
+  static const char digits[] = "0123456789ABCDEF";
+  for (unsigned char byte : digest) hex += {digits[byte >> 4], digits[byte & 15]};
+  return hex;
+}
+
+// The test binary's own temporary folder.
+const fs::path& Root() {
+  static const fs::path root = [] {
+    std::string pattern = (fs::temp_directory_path() / "ualib-security-XXXXXX").string();
+    return fs::path(mkdtemp(pattern.data()));
+  }();
+  return root;
+}
+
+fs::path Dir(const std::string& name) {
+  fs::create_directories(Root() / name);
+  return Root() / name;
+}
+
+Result ConnectWith(Client& client, const std::string& endpoint, Properties properties) {
+  EXPECT_EQ(client.Configure(Options(endpoint, properties)).code, ResultCode::Ok);
+  return client.Connect();
+}
+
+// One secured server for the binary; its certificate lives in the "server" folder.
+class SecurityTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server = new TestServer(Secure());
+    fs::copy_file(Dir("server") / "server_cert.der", Dir("trusted") / "server.der",
+                  fs::copy_options::overwrite_existing);
+  }
+  static void TearDownTestSuite() {
+    delete server;
+    fs::remove_all(Root());
+  }
+  static ualib_test::ServerOptions Secure() {
+    ualib_test::ServerOptions options;
+    options.extraArgs = {"--secure", Dir("server").string()};
+    return options;
+  }
+  static std::string Trusted() { return Dir("trusted").string(); }
+
+  static TestServer* server;
+  LogCapture log{10};
+};
+TestServer* SecurityTest::server = nullptr;
+
+struct ChannelCase {
+  const char* mode;
+  const char* policy;
+  const char* keySuffix;
+  bool deprecated;
+};
+
+class SecureChannelTest : public SecurityTest, public ::testing::WithParamInterface<ChannelCase> {};
+
+TEST_P(SecureChannelTest, ConnectsReadsAndDeliversNotifications) {
+  const ChannelCase& c = GetParam();
+  Client client;
+  const Result connected =
+      ConnectWith(client, server->Endpoint(),
+                  {{"security_mode", c.mode}, {"security_policy", c.policy}, {"trust_list", Trusted()}});
+  ASSERT_EQ(connected.code, ResultCode::Ok) << connected.message;
+  EXPECT_TRUE(LiveSession(server->Endpoint() + "|" + c.keySuffix));
+  EXPECT_TRUE(ReadsOk(client, Node("Scalar.Int32")));
+  NotificationRecorder recorder;
+  ASSERT_EQ(client.Subscribe({Node("Counter")}, recorder.Handler(), {}).code, ResultCode::Ok);
+  EXPECT_TRUE(WaitFor([&] { return recorder.Count() > 0; }, 10s));
+  EXPECT_EQ(log.Contains("is deprecated (SHA-1)"), c.deprecated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Policies, SecureChannelTest,
+    ::testing::Values(
+        ChannelCase{"Sign", "", "|sign|Basic256Sha256", false},
+        ChannelCase{"sign_and_encrypt", "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256",
+                    "|sign_and_encrypt|Basic256Sha256", false},
+        ChannelCase{"sign_and_encrypt", "Aes128_Sha256_RsaOaep", "|sign_and_encrypt|Aes128_Sha256_RsaOaep", false},
+        ChannelCase{"sign_and_encrypt", "Aes256_Sha256_RsaPss", "|sign_and_encrypt|Aes256_Sha256_RsaPss", false},
+        ChannelCase{"sign_and_encrypt", "Basic256", "|sign_and_encrypt|Basic256", true},
+        ChannelCase{"sign", "Basic128Rsa15", "|sign|Basic128Rsa15", true}));
+
+// The proxy sees every byte: encrypted, neither the password nor a value read shows.
+// The unsecured Client of the same endpoint and user gets a session of its own.
+TEST_F(SecurityTest, EncryptionHidesPasswordAndValuesThatModeNoneExposes) {
+  TcpProxy proxy(server->Port());
+  proxy.Record();
+  const Properties user = {{"username", "operator"}, {"password", "secret"}};
+  Client secure, plain;
+  ASSERT_EQ(ConnectWith(secure, proxy.Endpoint(),
+                        {{"username", "operator"},
+                         {"password", "secret"},
+                         {"security_mode", "sign_and_encrypt"},
+                         {"trust_list", Trusted()}})
+                .code,
+            ResultCode::Ok);
+  const std::string value = "value-under-test-4711";
+  WriteRequest write;
+  write.items.push_back({Node("Scalar.String"), Value(value), {}});
+  ASSERT_EQ(secure.Write(write).items.at(0).code, ResultCode::Ok);
+  ASSERT_TRUE(ReadsOk(secure, Node("Scalar.String")));
+  EXPECT_EQ(proxy.Recorded().find("secret"), std::string::npos);
+  EXPECT_EQ(proxy.Recorded().find(value), std::string::npos);
+  EXPECT_FALSE(log.Contains("travels unencrypted"));
+
+  ASSERT_EQ(ConnectWith(plain, proxy.Endpoint(), user).code, ResultCode::Ok);
+  ASSERT_TRUE(ReadsOk(plain, Node("Scalar.String")));
+  EXPECT_NE(proxy.Recorded().find("secret"), std::string::npos);
+  EXPECT_NE(proxy.Recorded().find(value), std::string::npos);
+  EXPECT_EQ(log.Count("the password travels unencrypted"), 1u);
+  for (const auto& line : log.Lines()) EXPECT_EQ(line.line.find("secret"), std::string::npos) << line.line;
+
+  auto secured = LiveSession(proxy.Endpoint() + "|operator|sign_and_encrypt|Basic256Sha256");
+  auto unsecured = LiveSession(proxy.Endpoint() + "|operator");
+  ASSERT_TRUE(secured && unsecured);
+  EXPECT_NE(secured, unsecured);
+}
+
+TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTrusted) {
+  const std::string trust = Dir("empty-trust").string(), rejected = Dir("rejected").string();
+  const std::string thumbprint = Sha1Hex(Slurp(Dir("server") / "server_cert.der"));
+  const Properties settings = {
+      {"security_mode", "sign_and_encrypt"}, {"trust_list", trust}, {"rejected_certificates_dir", rejected}};
+  Client client;
+  const Result refused = ConnectWith(client, server->Endpoint(), settings);
+  EXPECT_EQ(refused.code, ResultCode::AccessDenied);
+  EXPECT_NE(refused.message.find(thumbprint), std::string::npos) << refused.message;
+  EXPECT_NE(refused.message.find(trust), std::string::npos) << refused.message;
+  EXPECT_FALSE(LiveSession(server->Endpoint() + "||sign_and_encrypt|Basic256Sha256"));
+
+  fs::rename(fs::path(rejected) / (thumbprint + ".der"), fs::path(trust) / (thumbprint + ".der"));
+  const Result trusted = client.Connect();
+  EXPECT_EQ(trusted.code, ResultCode::Ok) << trusted.message;
+  client.Disconnect();
+
+  Client careless;
+  EXPECT_EQ(ConnectWith(careless, server->Endpoint(),
+                        {{"security_mode", "sign"}, {"accept_untrusted_server_certificate", "true"}})
+                .code,
+            ResultCode::Ok);
+  EXPECT_TRUE(log.Contains("the server's identity is not checked"));
+}
+
+// Created once (key readable by its owner only), then the same certificate for
+// the next Connect and for the reconnect after a restart of the server.
+TEST_F(SecurityTest, GeneratedCertificateIsCreatedOnceAndReused) {
+  TestServer own(Secure());
+  const fs::path cert = Dir("client") / "client.der", key = Dir("client") / "client.key";
+  const Properties settings = {{"security_mode", "sign_and_encrypt"},
+                               {"trust_list", Trusted()},
+                               {"certificate", cert.string()},
+                               {"private_key", key.string()},
+                               {"reconnect_interval_ms", "100"}};
+  Client first;
+  ASSERT_EQ(ConnectWith(first, own.Endpoint(), settings).code, ResultCode::Ok);
+  const std::string created = Slurp(cert);
+  EXPECT_EQ(log.Count("Created the client certificate " + cert.string() + " (SHA-1 thumbprint " + Sha1Hex(created)),
+            1u);
+  EXPECT_EQ(fs::status(key).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  first.Disconnect();
+
+  Client second;
+  ASSERT_EQ(ConnectWith(second, own.Endpoint(), settings).code, ResultCode::Ok);
+  own.Restart(Secure());
+  EXPECT_TRUE(log.WaitFor("Reconnect: successful after", 15s));
+  EXPECT_TRUE(ReadsOk(second, Node("Scalar.Int32")));
+  EXPECT_EQ(log.Count("Created the client certificate"), 1u);
+  EXPECT_EQ(Slurp(cert), created);
+}
+
+// A small UA_CreateCertificate pair in DER, written to dir.
+void WritePair(const fs::path& dir, const char* uri) {
+  UA_String subject = UA_STRING(const_cast<char*>("CN=test"));
+  UA_String altName = UA_STRING(const_cast<char*>(uri));
+  UA_ByteString key = UA_BYTESTRING_NULL, cert = UA_BYTESTRING_NULL;
+  UA_KeyValueMap* params = UA_KeyValueMap_new();
+  UA_UInt16 bits = 1024;  // fast to generate; the stack checks no key size here
+  UA_KeyValueMap_setScalar(params, UA_QUALIFIEDNAME(0, const_cast<char*>("key-size-bits")), &bits,
+                           &UA_TYPES[UA_TYPES_UINT16]);
+  const UA_Logger silent{nullptr, nullptr, nullptr};
+  const UA_StatusCode status =
+      UA_CreateCertificate(&silent, &subject, 1, &altName, 1, UA_CERTIFICATEFORMAT_DER, params, &key, &cert);
+  UA_KeyValueMap_delete(params);
+  ASSERT_EQ(status, UA_STATUSCODE_GOOD);
+  std::ofstream(dir / "cert.der", std::ios::binary)
+      .write(reinterpret_cast<char*>(cert.data), static_cast<std::streamsize>(cert.length));
+  std::ofstream(dir / "key.der", std::ios::binary)
+      .write(reinterpret_cast<char*>(key.data), static_cast<std::streamsize>(key.length));
+  UA_ByteString_clear(&key);
+  UA_ByteString_clear(&cert);
+}
+
+TEST_F(SecurityTest, BadSettingsAreRefusedAndLeaveNoSession) {
+  const fs::path a = Dir("pair-a");
+  WritePair(a, "URI:urn:test:a");
+  // The server's key belongs to another certificate.
+  const std::string certA = (a / "cert.der").string(), keyB = (Dir("server") / "server_key.der").string();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> properties;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"unknown mode", {{"security_mode", "encrypt"}}, "security_mode"},
+      {"unknown policy", {{"security_mode", "sign"}, {"security_policy", "Basic512"}}, "security_policy"},
+      {"policy without mode", {{"security_policy", "Basic256Sha256"}}, "security_policy"},
+      {"unclear boolean",
+       {{"security_mode", "sign"}, {"accept_untrusted_server_certificate", "maybe"}},
+       "accept_untrusted_server_certificate"},
+      {"folder missing",
+       {{"security_mode", "sign"}, {"certificate", "/nonexistent/c.der"}, {"private_key", "/nonexistent/k.der"}},
+       "private_key"},
+      {"key of another certificate",
+       {{"security_mode", "sign"}, {"certificate", certA}, {"private_key", keyB}},
+       "private_key"},
+      {"uri not in certificate",
+       {{"security_mode", "sign"},
+        {"certificate", certA},
+        {"private_key", (a / "key.der").string()},
+        {"application_uri", "urn:test:b"}},
+       "application_uri"},
+      {"trust list missing", {{"security_mode", "sign"}, {"trust_list", "/nonexistent"}}, "trust_list"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConnectionOptions options = Options(server->Endpoint());
+    for (const auto& [k, v] : c.properties) options.properties.Set(k, v);
+    Client client;
+    ASSERT_EQ(client.Configure(options).code, ResultCode::Ok);
+    const Result result = client.Connect();
+    EXPECT_EQ(result.code, ResultCode::InvalidArgument);
+    EXPECT_EQ(result.message.rfind(c.key, 0), 0u) << result.message;
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_FALSE(LiveSession(server->Endpoint() + "||sign|Basic256Sha256"));
+  }
+}
+
+TEST_F(SecurityTest, ServerWithoutTheModeNamesWhatItOffers) {
+  TestServer plain;
+  Client client;
+  const Result result = ConnectWith(client, plain.Endpoint(), {{"security_mode", "sign"}, {"trust_list", Trusted()}});
+  EXPECT_NE(result.code, ResultCode::Ok);
+  EXPECT_NE(result.message.find("it offers: none None"), std::string::npos) << result.message;
+}
+
+}  // namespace
