@@ -218,12 +218,6 @@ TEST_F(SessionTest, SdkLogLevelSwitchesTheStackOutput) {
   }
 }
 
-TEST_F(SessionTest, AHealthySessionIsNeverReconnected) {
-  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "0"}});
-  std::this_thread::sleep_for(300ms);  // many iterator passes
-  EXPECT_FALSE(log.Contains("Reconnect: starting"));
-}
-
 // Eight threads connect and disconnect their own Clients to one endpoint while
 // querying the state; at the end nothing is alive and the entry is reused.
 TEST_F(SessionTest, ManyThreadsConnectAndDisconnectConcurrently) {
