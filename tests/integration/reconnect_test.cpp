@@ -125,7 +125,6 @@ TEST_F(ReconnectTest, ResumesOnlyOnceTheServerReportsRunningUnlessToldOtherwise)
       {{{"reconnect_interval_ms", "200"}, {"server_status_node", Node("ServerState")}}, true},
       {{{"reconnect_interval_ms", "200"}, {"server_status_node", Node("ServerState")}, {"wait_for_server_ready", "0"}},
        false},
-      {{{"reconnect_interval_ms", "200"}, {"server_status_node", "no such node text"}}, false},
   };
   for (const auto& c : cases) {
     log.Clear();

@@ -6,13 +6,11 @@
 
 #include <atomic>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "adapter_helpers.h"
 #include "log_capture.h"
 #include "state_recorder.h"
-#include "stderr_capture.h"
 #include "subscription_probe.h"
 #include "test_server.h"
 
@@ -161,10 +159,7 @@ TEST_F(SessionTest, StatusCapabilitiesAndDiscoverAnswerWithAndWithoutASession) {
   const DiscoverResult discovered = client.Discover(DiscoverRequest{});
   EXPECT_EQ(discovered.code, ResultCode::NotImplemented);
   EXPECT_EQ(discovered.message, "Discover not implemented in v1");
-  EXPECT_TRUE(discovered.endpoints.empty());
-  const Capabilities caps = client.GetCapabilities();
-  EXPECT_FALSE(caps.supports_discovery);
-  EXPECT_TRUE(caps.supports_browse && caps.supports_subscribe && caps.supports_cancellation);
+  EXPECT_FALSE(client.GetCapabilities().supports_discovery);
 
   client.Configure(Options(endpoint));
   ASSERT_EQ(client.Connect().code, ResultCode::Ok);
@@ -172,7 +167,6 @@ TEST_F(SessionTest, StatusCapabilitiesAndDiscoverAnswerWithAndWithoutASession) {
   EXPECT_EQ(status.state, ConnectionState::Connected);
   ASSERT_TRUE(status.info);
   EXPECT_EQ(status.info->endpoint, endpoint);
-  EXPECT_EQ(status.info->adapter, "velk::quarlink::Client");
   EXPECT_EQ(client.Discover(DiscoverRequest{}).code, ResultCode::NotImplemented);
 }
 
@@ -183,9 +177,7 @@ TEST_F(SessionTest, ReconnectOptionsFollowTheBooleanAndNumberRules) {
   } cases[] = {
       {{}, "enabled=true interval=5000ms max_attempts=0 max_duration=0ms"},
       {{{"auto_reconnect", "OFF"}}, "enabled=false"},
-      {{{"auto_reconnect", ""}}, "enabled=false"},
       {{{"auto_reconnect", "disabled"}}, "enabled=true"},
-      {{{"reconnect_interval_ms", "abc"}}, "interval=5000ms"},
       {{{"reconnect_interval_ms", "100ms"}}, "interval=100ms"},
       {{{"reconnect_max_attempts", " 7"}, {"reconnect_max_duration_ms", "99999999999999999999999"}},
        "max_attempts=7 max_duration=0ms"},
@@ -199,22 +191,6 @@ TEST_F(SessionTest, ReconnectOptionsFollowTheBooleanAndNumberRules) {
     ASSERT_EQ(client.Connect().code, ResultCode::Ok);
     EXPECT_TRUE(log.Contains("Reconnect policy for " + endpoint + ": ")) << c.expected;
     EXPECT_TRUE(log.Contains(c.expected)) << c.expected;
-  }
-}
-
-TEST_F(SessionTest, SdkLogLevelSwitchesTheStackOutput) {
-  const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
-      {std::nullopt, false}, {"off", false}, {"Info", true}};
-  for (const auto& [level, printsInfo] : cases) {
-    ualib_test::StderrCapture err;
-    Client client;
-    auto options = Options(endpoint);
-    if (level) options.properties.Set("sdk_log_level", *level);
-    client.Configure(options);
-    ASSERT_EQ(client.Connect().code, ResultCode::Ok);
-    client.Disconnect();
-    const std::string text = err.Text();
-    EXPECT_EQ(text.find("[info/") != std::string::npos, printsInfo) << level.value_or("(absent)") << text;
   }
 }
 

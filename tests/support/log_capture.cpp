@@ -27,18 +27,10 @@ class LogCapture::Sink final : public tessel::fnd::Logger {
   std::function<void()> action;
 };
 
-// The time stamp holds two colons of its own, so the text starts after the first
-// ": " and the function is the second-last ':' field before it.
+// The time stamp holds two colons of its own, so the text starts after the first ": ".
 std::string LogLine::Text() const {
   const size_t pos = line.find(": ");
   return pos == std::string::npos ? line : line.substr(pos + 2);
-}
-
-std::string LogLine::Function() const {
-  const std::string head = line.substr(0, line.find(": "));
-  const size_t threadColon = head.rfind(':');
-  const size_t functionColon = head.rfind(':', threadColon - 1);
-  return head.substr(functionColon + 1, threadColon - functionColon - 1);
 }
 
 LogCapture::LogCapture(int level) : sink_(std::make_shared<Sink>(level)) { tessel::fnd::SetLogger(sink_); }

@@ -17,8 +17,6 @@ struct LogLine {
   std::string line;
   // The text after "time:file:line:function:thread: ".
   std::string Text() const;
-  // The function field of the line.
-  std::string Function() const;
 };
 
 class LogCapture {

@@ -52,7 +52,8 @@ std::string FirstLine(int fd) {
   while (text.find('\n') == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd entry{fd, POLLIN, 0};
-    if (left <= 0 || (poll(&entry, 1, static_cast<int>(left)) < 0 && errno != EINTR)) return {};
+    if (left <= 0) return {};
+    if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;  // interrupted, or the time is up
     char buffer[256];
     const ssize_t count = read(fd, buffer, sizeof buffer);
     if (count == 0) return {};

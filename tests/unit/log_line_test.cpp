@@ -56,7 +56,6 @@ TEST(LogLine, FilteredStatementsEvaluateAndFormatNothing) {
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_EQ(capture.Lines()[0].level, kWarning);
   EXPECT_EQ(capture.Lines()[0].Text(), "1 costly");
-  EXPECT_EQ(capture.Lines()[0].Function(), "TestBody");
 }
 
 void TracedOperation(int) { UALIB_TRACE(); }
@@ -72,7 +71,6 @@ TEST(LogLine, TracerEntryLineOnlyWhenTraceLinesPass) {
   TracedOperation(1);
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_EQ(capture.Lines()[0].level, kTrace);
-  EXPECT_EQ(capture.Lines()[0].Function(), "TracedOperation");
   EXPECT_EQ(capture.Lines()[0].Text(), "void velk::quarlink::internal::{anonymous}::TracedOperation(int)");
 }
 
