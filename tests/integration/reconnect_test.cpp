@@ -184,6 +184,7 @@ TEST_F(ReconnectTest, ALostSessionIsNotReconnectedWhenDisabledAndItemsAreDropped
   ASSERT_EQ(client->Subscribe({Node("Counter")}, recorder.Handler(), {}).code, ResultCode::Ok);
   server.Stop();
   ASSERT_TRUE(WaitFor([&] { return states.Saw(ConnectionState::Error); }, 10s));
+  EXPECT_FALSE(states.Saw(ConnectionState::Disconnected));  // a loss is never reported as an orderly close
   // With the link gone, a server-side delete could only fail after a timeout.
   const UnsubscribeResult result = client->Unsubscribe({Node("Scalar.Int32"), Node("Counter")});
   ASSERT_EQ(result.items.size(), 2u);
