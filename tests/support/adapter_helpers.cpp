@@ -6,12 +6,13 @@
 
 namespace ualib_test {
 
-std::unique_ptr<velk::quarlink::Client> ConnectedClient(
-    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties) {
+using tessel::fnd::defs::ResultCode;
+
+std::unique_ptr<velk::quarlink::Client> ConnectedClient(const std::string& endpoint, Properties properties) {
   auto client = std::make_unique<velk::quarlink::Client>();
-  EXPECT_EQ(client->Configure(Options(endpoint, properties)).code, tessel::fnd::defs::ResultCode::Ok);
+  EXPECT_EQ(client->Configure(Options(endpoint, properties)).code, ResultCode::Ok);
   const auto result = client->Connect();
-  EXPECT_EQ(result.code, tessel::fnd::defs::ResultCode::Ok) << result.message;
+  EXPECT_EQ(result.code, ResultCode::Ok) << result.message;
   return client;
 }
 
@@ -22,6 +23,18 @@ std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& 
   return it == registry.sessions.end() ? nullptr : it->second.lock();
 }
 
+SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn) {
+  std::lock_guard<velk::quarlink::TicketMutex> lock(conn.clientMutex);
+  SubscriptionState state{conn.subscriptionId, {}};
+  for (const auto& [address, entry] : conn.monitors) state.items[address] = entry.monitoredItemId;
+  return state;
+}
+
+size_t QueueDepth(velk::quarlink::OpcuaConnection& conn) {
+  std::lock_guard<std::mutex> lock(conn.dispatchMutex);
+  return conn.dispatchQueue.size();
+}
+
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address) {
   tessel::fnd::defs::ReadRequest request;
   request.items.push_back({address, {}});
@@ -30,8 +43,7 @@ tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std:
 
 bool ReadsOk(velk::quarlink::Client& client, const std::string& address) {
   const auto result = ReadOne(client, address);
-  return result.code == tessel::fnd::defs::ResultCode::Ok && result.items.size() == 1 &&
-         result.items[0].code == tessel::fnd::defs::ResultCode::Ok;
+  return result.code == ResultCode::Ok && result.items.size() == 1 && result.items[0].code == ResultCode::Ok;
 }
 
 }  // namespace ualib_test

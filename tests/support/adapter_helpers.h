@@ -5,14 +5,18 @@
 #include <velk/quarlink/connection_registry.h>
 
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "connection.h"
+
 namespace ualib_test {
 
-inline tessel::fnd::defs::ConnectionOptions Options(
-    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {}) {
+using Properties = std::initializer_list<std::pair<std::string, std::string>>;
+
+inline tessel::fnd::defs::ConnectionOptions Options(const std::string& endpoint, Properties properties = {}) {
   tessel::fnd::defs::ConnectionOptions options;
   options.endpoint = endpoint;
   for (const auto& [key, value] : properties) options.properties.Set(key, value);
@@ -20,11 +24,21 @@ inline tessel::fnd::defs::ConnectionOptions Options(
 }
 
 // A configured and connected Client; fails the calling test when Connect fails.
-std::unique_ptr<velk::quarlink::Client> ConnectedClient(
-    const std::string& endpoint, std::initializer_list<std::pair<std::string, std::string>> properties = {});
+std::unique_ptr<velk::quarlink::Client> ConnectedClient(const std::string& endpoint, Properties properties = {});
 
 // The live session the registry holds under key (endpoint + "|" + user), or null.
 std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& key);
+// The anonymous session of an endpoint.
+inline std::shared_ptr<velk::quarlink::OpcuaConnection> SessionOf(const std::string& endpoint) {
+  return LiveSession(endpoint + "|");
+}
+
+struct SubscriptionState {
+  uint32_t subscriptionId = 0;
+  std::map<std::string, uint32_t> items;  // address -> monitored item id
+};
+SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn);
+size_t QueueDepth(velk::quarlink::OpcuaConnection& conn);
 
 // Reads one node's value through the Client.
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address);

@@ -1,6 +1,9 @@
 #include "log_capture.h"
 
-#include <thread>
+#include <mutex>
+#include <utility>
+
+#include "test_server.h"
 
 namespace ualib_test {
 
@@ -8,42 +11,26 @@ class LogCapture::Sink final : public tessel::fnd::Logger {
  public:
   explicit Sink(int threshold) { level = threshold; }
   void Emit(int lineLevel, const std::string& line) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (active) lines.push_back({lineLevel, line});
+    std::function<void()> fire;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!active) return;
+      lines.push_back({lineLevel, line});
+      if (action && line.find(trigger) != std::string::npos) fire = std::exchange(action, nullptr);
+    }
+    if (fire) fire();
   }
   mutable std::mutex mutex;
   std::vector<LogLine> lines;
   bool active = true;
+  std::string trigger;
+  std::function<void()> action;
 };
 
-namespace {
-// Fields are separated by ':'; the time stamp itself holds two, so the text
-// starts after the sixth ": " boundary ("time:file:line:function:thread: ").
-size_t TextStart(const std::string& line) {
+// The time stamp holds two colons of its own, so the text starts after the first ": ".
+std::string LogLine::Text() const {
   const size_t pos = line.find(": ");
-  return pos == std::string::npos ? 0 : pos + 2;
-}
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> out;
-  const size_t end = line.find(": ");
-  size_t start = 0;
-  const std::string head = line.substr(0, end);
-  while (true) {
-    const size_t colon = head.find(':', start);
-    out.push_back(head.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return out;
-}
-}  // namespace
-
-std::string LogLine::Text() const { return line.substr(TextStart(line)); }
-
-std::string LogLine::Function() const {
-  // time has two colons: fields are date+hh, mm, ss, file, line, function, thread.
-  const std::vector<std::string> fields = Fields(line);
-  return fields.size() >= 2 ? fields[fields.size() - 2] : std::string();
+  return pos == std::string::npos ? line : line.substr(pos + 2);
 }
 
 LogCapture::LogCapture(int level) : sink_(std::make_shared<Sink>(level)) { tessel::fnd::SetLogger(sink_); }
@@ -68,23 +55,23 @@ std::vector<std::string> LogCapture::Texts(int level) const {
 
 size_t LogCapture::Count(const std::string& fragment) const {
   size_t n = 0;
-  for (const LogLine& line : Lines())
-    if (line.Text().find(fragment) != std::string::npos) ++n;
+  for (const LogLine& line : Lines()) n += line.Text().find(fragment) != std::string::npos ? 1 : 0;
   return n;
 }
 
 bool LogCapture::WaitFor(const std::string& fragment, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!Contains(fragment)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return ualib_test::WaitFor([&] { return Contains(fragment); }, timeout);
 }
 
 void LogCapture::Clear() {
   std::lock_guard<std::mutex> lock(sink_->mutex);
   sink_->lines.clear();
+}
+
+void LogCapture::OnLine(std::string fragment, std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(sink_->mutex);
+  sink_->trigger = std::move(fragment);
+  sink_->action = std::move(action);
 }
 
 }  // namespace ualib_test

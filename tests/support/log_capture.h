@@ -5,8 +5,8 @@
 #include <tessel/fnd/log.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,8 +17,6 @@ struct LogLine {
   std::string line;
   // The text after "time:file:line:function:thread: ".
   std::string Text() const;
-  // The function field of the line.
-  std::string Function() const;
 };
 
 class LogCapture {
@@ -37,6 +35,9 @@ class LogCapture {
   // Waits until a line containing the fragment was logged.
   bool WaitFor(const std::string& fragment, std::chrono::milliseconds timeout) const;
   void Clear();
+  // Runs action once, on the logging thread, right after the first line that
+  // contains the fragment: lets a test act at an exact point inside an operation.
+  void OnLine(std::string fragment, std::function<void()> action);
 
  private:
   class Sink;

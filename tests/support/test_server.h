@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "unique_fd.h"
-
 namespace ualib_test {
 
 struct ServerOptions {
@@ -21,9 +19,8 @@ struct ServerOptions {
 
 // Owns one server process listening on 127.0.0.1. The process also exits by
 // itself once this test process is gone, so a crashed test leaves nothing behind.
-// Starting fails the test by throwing (with the reason) when the server does not
-// report READY within 10 s; a server that ends other than by a clean stop is
-// reported as a test failure.
+// Starting throws when the server does not report READY within 10 s; a server
+// that ends other than by a clean stop is reported as a test failure.
 class TestServer {
  public:
   explicit TestServer(ServerOptions options = {});  // on a free port
@@ -38,15 +35,13 @@ class TestServer {
   // Starts again on the same port, retrying while the port is still busy.
   void Start(ServerOptions options = {});
   void Restart(ServerOptions options = {});
-  bool Running() const;
 
  private:
-  enum class Outcome { kReady, kPortBusy, kFailed };
-  Outcome Launch(const ServerOptions& options, std::chrono::steady_clock::time_point deadline, std::string& failure);
+  bool Launch(const ServerOptions& options, std::string& failure, bool& portBusy);
 
   uint16_t port_ = 0;  // 0 until the first start: the server picks a free port
   pid_t pid_ = -1;
-  UniqueFd stdout_;  // read end of the server's stdout, open while it runs
+  int stdout_ = -1;  // read end of the server's stdout, open while it runs
 };
 
 // Polls `pred` until it holds or `timeout` has passed; returns its last result.

@@ -1,52 +1,21 @@
-// Helpers of the subscription tests: a look into the shared session, handlers that
-// count their own copies, and a plain stack client that sees the server's side.
+// Helpers of the subscription tests: handlers that count their own copies or wait
+// for a latch, and a plain stack client that sees the server's side.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <open62541/client.h>
 #include <open62541/client_config_default.h>
 #include <open62541/client_highlevel.h>
 #include <velk/quarlink/client.h>
-#include <velk/quarlink/connection_registry.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "adapter_helpers.h"
-#include "connection.h"
-
 namespace ualib_test {
-
-// --- The session behind the Clients of an endpoint (anonymous) ---
-
-inline std::shared_ptr<velk::quarlink::OpcuaConnection> SessionOf(const std::string& endpoint) {
-  return LiveSession(endpoint + "|");
-}
-
-struct SubscriptionState {
-  uint32_t subscriptionId = 0;
-  std::map<std::string, uint32_t> items;  // address -> monitored item id
-};
-
-inline SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn) {
-  std::lock_guard<velk::quarlink::TicketMutex> lock(conn.clientMutex);
-  SubscriptionState state{conn.subscriptionId, {}};
-  for (const auto& [address, entry] : conn.monitors) state.items[address] = entry.monitoredItemId;
-  return state;
-}
-
-inline size_t QueueDepth(velk::quarlink::OpcuaConnection& conn) {
-  std::lock_guard<std::mutex> lock(conn.dispatchMutex);
-  return conn.dispatchQueue.size();
-}
-
-// --- Handlers ---
 
 // Counts the live copies of the handlers that carry one: every copy the adapter
 // keeps (map entry, stack context, queued notification) holds one.
@@ -68,7 +37,7 @@ inline tessel::fnd::defs::SubscriptionHandler Counted(tessel::fnd::defs::Subscri
   };
 }
 
-// Blocks every handler call until opened; counts the calls that have started.
+// Blocks every Wait until opened; counts the calls that have started.
 class Latch {
  public:
   void Wait() {
@@ -108,14 +77,13 @@ class OpenAtExit {
   Latch& latch_;
 };
 
-// --- The server's side, through a plain stack client of its own ---
-
 struct ServerSubscription {
   uint32_t subscriptionId = 0;
   double publishingInterval = 0;
   uint32_t monitoredItemCount = 0;
 };
 
+// The server's side, through a plain stack client of its own.
 class ServerProbe {
  public:
   // Anonymous, or as the server's "operator" user.
@@ -125,7 +93,23 @@ class ServerProbe {
     config->logging->log = nullptr;  // quiet
     const UA_StatusCode status = asOperator ? UA_Client_connectUsername(client_, endpoint.c_str(), "operator", "secret")
                                             : UA_Client_connect(client_, endpoint.c_str());
-    EXPECT_EQ(status, UA_STATUSCODE_GOOD);
+    connected_ = status == UA_STATUSCODE_GOOD;
+  }
+
+  // Moves a subscription of another session to this one (TransferSubscriptions).
+  UA_StatusCode TakeOver(uint32_t subscriptionId) {
+    UA_TransferSubscriptionsRequest request;
+    UA_TransferSubscriptionsRequest_init(&request);
+    request.subscriptionIds = &subscriptionId;
+    request.subscriptionIdsSize = 1;
+    UA_TransferSubscriptionsResponse response;
+    __UA_Client_Service(client_, &request, &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSREQUEST], &response,
+                        &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSRESPONSE]);
+    UA_StatusCode status = response.responseHeader.serviceResult;
+    if (status == UA_STATUSCODE_GOOD)
+      status = response.resultsSize == 1 ? response.results[0].statusCode : UA_STATUSCODE_BADINTERNALERROR;
+    UA_TransferSubscriptionsResponse_clear(&response);
+    return status;
   }
   ~ServerProbe() { UA_Client_delete(client_); }
   ServerProbe(const ServerProbe&) = delete;
@@ -144,20 +128,18 @@ class ServerProbe {
     return status;
   }
 
-  // Moves a subscription of another session to this one (TransferSubscriptions).
-  UA_StatusCode TakeOver(uint32_t subscriptionId) {
-    UA_TransferSubscriptionsRequest request;
-    UA_TransferSubscriptionsRequest_init(&request);
-    request.subscriptionIds = &subscriptionId;
-    request.subscriptionIdsSize = 1;
-    UA_TransferSubscriptionsResponse response;
-    __UA_Client_Service(client_, &request, &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSREQUEST], &response,
-                        &UA_TYPES[UA_TYPES_TRANSFERSUBSCRIPTIONSRESPONSE]);
-    UA_StatusCode status = response.responseHeader.serviceResult;
-    if (status == UA_STATUSCODE_GOOD)
-      status = response.resultsSize == 1 ? response.results[0].statusCode : UA_STATUSCODE_BADINTERNALERROR;
-    UA_TransferSubscriptionsResponse_clear(&response);
-    return status;
+  // Sessions on the server other than the probe's own; -1 when unknown.
+  int Sessions() {
+    UA_Variant value;
+    UA_Variant_init(&value);
+    int count = -1;
+    if (connected_ &&
+        UA_Client_readValueAttribute(client_, UA_NODEID_STRING(1, const_cast<char*>("SessionCount")), &value) ==
+            UA_STATUSCODE_GOOD &&
+        value.type == &UA_TYPES[UA_TYPES_UINT32])
+      count = static_cast<int>(*static_cast<UA_UInt32*>(value.data)) - 1;
+    UA_Variant_clear(&value);
+    return count;
   }
 
   // Every subscription the server has, from its diagnostics.
@@ -167,7 +149,6 @@ class ServerProbe {
     std::vector<ServerSubscription> out;
     const UA_NodeId diagnostics = UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERDIAGNOSTICS_SUBSCRIPTIONDIAGNOSTICSARRAY);
     if (UA_Client_readValueAttribute(client_, diagnostics, &value) == UA_STATUSCODE_GOOD) {
-      // The client unwraps the array into its structure type.
       const UA_DataType* type = &UA_TYPES[UA_TYPES_SUBSCRIPTIONDIAGNOSTICSDATATYPE];
       const auto* entries = static_cast<const UA_SubscriptionDiagnosticsDataType*>(value.data);
       for (size_t i = 0; value.type == type && i < value.arrayLength; ++i)
@@ -185,6 +166,7 @@ class ServerProbe {
 
  private:
   UA_Client* client_;
+  bool connected_ = false;
 };
 
 }  // namespace ualib_test
