@@ -36,7 +36,8 @@ bool Save(const std::string& path, const UA_ByteString& data) {
 }
 
 UA_StatusCode Create(const std::string& certPath, const std::string& keyPath, ByteString& cert, ByteString& key) {
-  UA_String subject[] = {UA_STRING(const_cast<char*>("CN=quarlink-demo-server")), UA_STRING(const_cast<char*>("O=ualib"))};
+  UA_String subject[] = {UA_STRING(const_cast<char*>("CN=quarlink-demo-server")),
+                         UA_STRING(const_cast<char*>("O=ualib"))};
   UA_String altNames[] = {UA_STRING(const_cast<char*>("URI:urn:open62541.server.application")),
                           UA_STRING(const_cast<char*>("DNS:localhost"))};
   UA_KeyValueMap* params = UA_KeyValueMap_new();
