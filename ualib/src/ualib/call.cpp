@@ -51,26 +51,12 @@ std::optional<std::string> ObjectTextFor(const CallRequest& request) {
   return method.substr(0, lastDot);
 }
 
-// Replaces the stack client's request timeout for the duration of one call and
-// always puts the saved value back. The session lock is held throughout, so no other
-// request on the session runs with the replaced value.
-class TimeoutOverride {
- public:
-  TimeoutOverride(UA_Client* client, std::chrono::milliseconds requested)
-      : config_(UA_Client_getConfig(client)), saved_(config_->timeout) {
-    // 0 and negative mean "the session's own timeout"; above 32 bits cannot be expressed.
-    if (requested.count() < 1 || requested.count() > std::numeric_limits<UA_UInt32>::max()) return;
-    config_->timeout = static_cast<UA_UInt32>(requested.count());
-    UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms", saved_, config_->timeout);
-  }
-  ~TimeoutOverride() { config_->timeout = saved_; }
-  TimeoutOverride(const TimeoutOverride&) = delete;
-  TimeoutOverride& operator=(const TimeoutOverride&) = delete;
-
- private:
-  UA_ClientConfig* config_;
-  const UA_UInt32 saved_;
-};
+// The caller's timeout for one call, or nothing for the session's own: 0 and negative
+// mean that, and above 32 bits cannot be expressed.
+std::optional<UA_UInt32> CallTimeout(std::chrono::milliseconds requested) {
+  if (requested.count() < 1 || requested.count() > std::numeric_limits<UA_UInt32>::max()) return std::nullopt;
+  return static_cast<UA_UInt32>(requested.count());
+}
 
 struct MethodOutcome {
   UA_StatusCode status = UA_STATUSCODE_GOOD;
@@ -79,7 +65,11 @@ struct MethodOutcome {
 
 MethodOutcome InvokeMethod(OpcuaConnection& conn, const CallRequest& request, const UA_NodeId& object,
                            const UA_NodeId& method, const internal::UaArray& inputs) {
-  const TimeoutOverride timeout(conn.client, request.options.timeout);
+  std::optional<internal::ScopedRequestTimeout> timeout;
+  if (const std::optional<UA_UInt32> requested = CallTimeout(request.options.timeout)) {
+    timeout.emplace(conn.client, *requested);
+    UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms", timeout->saved(), *requested);
+  }
   size_t outputCount = 0;
   UA_Variant* outputs = nullptr;
   const auto start = Clock::now();

@@ -35,14 +35,14 @@ void CloseSilentLink(OpcuaConnection& conn) {
 
 void ProbeAfterTimeout(OpcuaConnection& conn) {
   if (!LinkUp(conn)) return;
-  UA_ClientConfig* config = UA_Client_getConfig(conn.client);
-  const UA_UInt32 saved = config->timeout;
-  config->timeout = kProbeTimeoutMs;
   const UA_NodeId node = UA_NODEID_NUMERIC(0, kServerStateNode);
   UaVariant value;
-  const UA_StatusCode status =
-      __UA_Client_readAttribute(conn.client, &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
-  config->timeout = saved;
+  UA_StatusCode status;
+  {
+    const ScopedRequestTimeout probeTimeout(conn.client, kProbeTimeoutMs);
+    status =
+        __UA_Client_readAttribute(conn.client, &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
+  }
   // Any answer, even a refusal, shows the link works; only silence condemns it.
   if (status != UA_STATUSCODE_BADTIMEOUT) return;
   UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", conn.endpoint, UA_StatusCode_name(status));

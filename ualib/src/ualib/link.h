@@ -25,6 +25,26 @@ void CloseSilentLink(OpcuaConnection& conn);
 // from a link that stopped answering; the latter is closed. Caller holds clientMutex.
 void ProbeAfterTimeout(OpcuaConnection& conn);
 
+// Sets the stack client's request timeout for one scope and always puts the saved
+// value back. The caller holds clientMutex throughout, so no other request of the
+// session runs with the replaced value.
+class ScopedRequestTimeout {
+ public:
+  ScopedRequestTimeout(UA_Client* client, UA_UInt32 timeoutMs)
+      : config_(UA_Client_getConfig(client)), saved_(config_->timeout) {
+    config_->timeout = timeoutMs;
+  }
+  ~ScopedRequestTimeout() { config_->timeout = saved_; }
+  ScopedRequestTimeout(const ScopedRequestTimeout&) = delete;
+  ScopedRequestTimeout& operator=(const ScopedRequestTimeout&) = delete;
+
+  UA_UInt32 saved() const { return saved_; }
+
+ private:
+  UA_ClientConfig* config_;
+  const UA_UInt32 saved_;
+};
+
 enum class OnTimeout { Probe, Accept };
 
 // Runs one stack call (returning its status) only while the link is up. By default
