@@ -28,11 +28,6 @@ using ualib_test::TcpProxy;
 using ualib_test::TestServer;
 using ualib_test::WaitFor;
 using velk::quarlink::Client;
-using Clock = std::chrono::steady_clock;
-
-long long MillisSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 // Without taking a share of the session, which would move its teardown here.
 bool SessionGone(const std::string& key) {
@@ -69,9 +64,7 @@ TEST_P(FrozenLinkTest, ABatchWaitsOutOneTimeoutAndRequestsNeverReconnect) {
   ASSERT_EQ(client->Subscribe({Node("Counter")}, values.Handler(), {}).code, ResultCode::Ok);
 
   proxy.Freeze();
-  auto start = Clock::now();
   const ReadResult frozen = client->Read(Batch(20));
-  std::cout << "20-item read on a frozen link: " << MillisSince(start) << " ms\n";
   ASSERT_EQ(frozen.items.size(), 20u);
   EXPECT_EQ(frozen.items[0].code, ResultCode::Timeout);
   for (size_t i = 1; i < frozen.items.size(); ++i) {
@@ -79,9 +72,7 @@ TEST_P(FrozenLinkTest, ABatchWaitsOutOneTimeoutAndRequestsNeverReconnect) {
     EXPECT_EQ(frozen.items[i].message, "BadConnectionClosed") << i;
   }
   EXPECT_TRUE(log.Contains("Link to " + proxy.Endpoint() + " stopped answering"));
-  start = Clock::now();
   const ReadResult down = client->Read(Batch(20));
-  std::cout << "20-item read while the link is down: " << MillisSince(start) << " ms\n";
   EXPECT_EQ(down.items.at(19).code, ResultCode::NotConnected);
 
   proxy.Thaw();

@@ -153,13 +153,13 @@ int32_t MedianStep(const std::vector<Notification>& notifications, size_t from) 
   return steps[steps.size() / 2];
 }
 
-// Items come back with their handlers and the parameters they were subscribed with;
-// one whose node is gone after the restart is kept for the next reconnect, and the
-// old stack contexts go with the old session.
+// Items come back, gathered into one request, with their handlers and the parameters
+// they were subscribed with; one whose node is gone after the restart is kept for the
+// next reconnect, and the old stack contexts go with the old session.
 TEST_F(ReconnectTest, ResumedItemsKeepHandlersAndParametersAndAGoneNodeIsKept) {
   const int base = ualib_test::CopyCounter::Live();
   NotificationRecorder counter;
-  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "200"}});
+  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "200"}, {"max_items_per_request", "0"}});
   const SubscriptionHandler handler = ualib_test::Counted(counter.Handler());
   const std::string gone = Node("Scalar.Double");
   SubscribeOpts opts;
@@ -223,41 +223,6 @@ TEST_F(ReconnectTest, ALostSessionIsNotReconnectedWhenDisabledAndItemsAreDropped
   EXPECT_FALSE(log.Contains("Reconnect: starting"));
   EXPECT_TRUE(client->IsConnected());                     // the stack client still exists
   EXPECT_FALSE(states.Saw(ConnectionState::Connecting));  // the stack does not try on its own either
-}
-
-// Restarts in a row with three Clients subscribed and reading throughout. A quick
-// restart is often restored by the stack itself, with a new session; either way
-// every subscription must come back.
-TEST_F(ReconnectTest, SoakOfRepeatedRestarts) {
-  std::vector<std::unique_ptr<velk::quarlink::Client>> clients;
-  std::vector<std::unique_ptr<NotificationRecorder>> recorders;
-  for (const std::string node : {"Counter", "Scalar.Int16", "Scalar.Int32"}) {
-    clients.push_back(ConnectedClient(endpoint, {{"reconnect_interval_ms", "50"}, {"wait_for_server_ready", "false"}}));
-    recorders.push_back(std::make_unique<NotificationRecorder>());
-    ASSERT_EQ(clients.back()->Subscribe({Node(node)}, recorders.back()->Handler(), {}).code, ResultCode::Ok);
-  }
-  std::atomic<bool> reading{true};
-  std::vector<std::thread> readers;
-  for (auto& client : clients)
-    readers.emplace_back([&, c = client.get()] {
-      for (; reading; std::this_thread::sleep_for(5ms)) ualib_test::ReadsOk(*c, Node("Scalar.Int32"));
-    });
-  for (int round = 1; round <= 6 && !HasFatalFailure(); ++round) {
-    std::vector<size_t> before;
-    for (auto& r : recorders) before.push_back(r->Count());
-    server.Restart();
-    EXPECT_TRUE(WaitFor(
-        [&] {
-          return log.Count("Reconnect: successful after") + log.Count("restored the link with a new session") >=
-                 static_cast<size_t>(round);
-        },
-        20s))
-        << "round " << round;
-    for (size_t i = 0; i < recorders.size(); ++i)
-      EXPECT_TRUE(WaitFor([&] { return recorders[i]->Count() > before[i]; }, 10s)) << "round " << round;
-  }
-  reading = false;
-  for (auto& t : readers) t.join();
 }
 
 }  // namespace
