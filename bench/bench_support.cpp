@@ -186,7 +186,7 @@ void Table::Print() const {
       char ratio[16] = "-";
       Format(adapter, sizeof adapter, row.adapter, row.unit);
       Format(raw, sizeof raw, row.raw, row.unit);
-      if (row.raw != 0.0) std::snprintf(ratio, sizeof ratio, "%.2fx", row.adapter / row.raw);
+      if (row.raw != 0.0 && row.adapter != 0.0) std::snprintf(ratio, sizeof ratio, "%.2fx", row.adapter / row.raw);
       std::printf("%-46s %-9s %16s %16s %9s\n", row.figure.c_str(), row.link.c_str(), adapter, raw, ratio);
     }
   }

@@ -78,7 +78,7 @@ std::string RunChild(const std::vector<std::string>& args);
 // in which figures were first added.
 class Table {
  public:
-  // `unit` is printed after both values; a ratio is printed when raw is not zero.
+  // `unit` is printed after both values; a ratio is printed when neither is zero.
   void Add(const std::string& figure, const std::string& link, double adapter, double raw, const std::string& unit);
   void Print() const;
 

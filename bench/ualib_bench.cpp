@@ -285,11 +285,13 @@ void RequestFigures(Table& table, const std::string& only, const std::string& pl
         if (link.delayed) points.push_back(point);
       }
     }
-    for (const std::string setting : {"1", "0"}) {
+    const std::vector<std::string> settings{"1", "0"};
+    for (const std::string& setting : settings)
       if (Wanted(only, "write")) WriteBatch(table, link, raw.get(), setting);
+    for (const std::string& setting : settings)
       if (Wanted(only, "subscribe")) SubscribeBatch(table, link, raw.get(), setting);
+    for (const std::string& setting : settings)
       if (Wanted(only, "browse")) BrowseTree(table, link, raw.get(), setting);
-    }
   }
   WritePlotData(plotData, points);
 }
