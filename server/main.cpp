@@ -147,7 +147,8 @@ UA_StatusCode ListenOnlyOnLoopback(UA_ServerConfig& config, uint16_t port) {
                              &UA_TYPES[UA_TYPES_STRING]);
 }
 
-UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std::string& secureDir) {
+UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std::string& secureDir,
+                              uint32_t operationLimit) {
   config.logging = &g_logger;
   UA_StatusCode status = secureDir.empty() ? UA_ServerConfig_setMinimal(&config, port, nullptr)
                                            : ConfigureSecureServer(config, port, secureDir);
@@ -165,6 +166,9 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std:
   config.samplingIntervalLimits.min = 0.0;
   config.publishingIntervalLimits.min = 10.0;
   config.queueSizeLimits.max = 100'000;
+  // Advertised in the server's OperationLimits; a larger request is refused whole.
+  config.maxNodesPerRead = config.maxNodesPerWrite = config.maxNodesPerBrowse = operationLimit;
+  config.maxMonitoredItemsPerCall = operationLimit;
 
   // The test suites log in anonymously and as operator; the server has only
   // SecurityPolicy None, so the password has to be allowed in plain text.
@@ -173,11 +177,11 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std:
   return UA_AccessControl_default(&config, true, nullptr, 1, &login);
 }
 
-ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir) {
+ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
-  UA_StatusCode status = ConfigureServer(config, port, secureDir);
+  UA_StatusCode status = ConfigureServer(config, port, secureDir, operationLimit);
   if (status != UA_STATUSCODE_GOOD) {
     std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
@@ -223,7 +227,7 @@ int Run(const CommandLine& commandLine) {
       std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
-    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir);
+    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit);
     if (!server) {
       return kExitInternalError;
     }

@@ -153,13 +153,13 @@ int32_t MedianStep(const std::vector<Notification>& notifications, size_t from) 
   return steps[steps.size() / 2];
 }
 
-// Items come back with their handlers and the parameters they were subscribed with;
-// one whose node is gone after the restart is kept for the next reconnect, and the
-// old stack contexts go with the old session.
+// Items come back, gathered into one request, with their handlers and the parameters
+// they were subscribed with; one whose node is gone after the restart is kept for the
+// next reconnect, and the old stack contexts go with the old session.
 TEST_F(ReconnectTest, ResumedItemsKeepHandlersAndParametersAndAGoneNodeIsKept) {
   const int base = ualib_test::CopyCounter::Live();
   NotificationRecorder counter;
-  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "200"}});
+  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "200"}, {"max_items_per_request", "0"}});
   const SubscriptionHandler handler = ualib_test::Counted(counter.Handler());
   const std::string gone = Node("Scalar.Double");
   SubscribeOpts opts;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <utility>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "convert.h"
 #include "link.h"
@@ -21,6 +22,7 @@
 #include "requests.h"
 #include "status.h"
 #include "ua_types.h"
+#include "value_reads.h"
 
 namespace velk::quarlink {
 
@@ -93,44 +95,49 @@ void AppendDescriptors(const UA_BrowseResult& result, const std::string& parent,
 
 // --- Browse and BrowseNext ---
 
-UaOwned<UA_BrowseResponse> BrowseFirstPage(UA_Client* client, const UA_NodeId& node) {
-  UA_BrowseDescription description;
-  UA_BrowseDescription_init(&description);
-  description.nodeId = node;  // a view: the request is never cleared
-  description.browseDirection = UA_BROWSEDIRECTION_FORWARD;
-  description.referenceTypeId = UA_NODEID_NUMERIC(0, UA_NS0ID_HIERARCHICALREFERENCES);
-  description.includeSubtypes = true;
-  description.nodeClassMask = 0;
-  description.resultMask = UA_BROWSERESULTMASK_ALL;
+// The first page of each node, all in one request.
+UaOwned<UA_BrowseResponse> BrowseFirstPages(UA_Client* client, const std::vector<const UA_NodeId*>& nodes) {
+  std::vector<UA_BrowseDescription> descriptions(nodes.size());
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    UA_BrowseDescription& description = descriptions[k];
+    UA_BrowseDescription_init(&description);
+    description.nodeId = *nodes[k];  // a view: the request is never cleared
+    description.browseDirection = UA_BROWSEDIRECTION_FORWARD;
+    description.referenceTypeId = UA_NODEID_NUMERIC(0, UA_NS0ID_HIERARCHICALREFERENCES);
+    description.includeSubtypes = true;
+    description.nodeClassMask = 0;
+    description.resultMask = UA_BROWSERESULTMASK_ALL;
+  }
   UA_BrowseRequest request;
   UA_BrowseRequest_init(&request);
   request.requestedMaxReferencesPerNode = 0;  // the server's page size
-  request.nodesToBrowse = &description;
-  request.nodesToBrowseSize = 1;
+  request.nodesToBrowse = descriptions.data();
+  request.nodesToBrowseSize = descriptions.size();
   UaOwned<UA_BrowseResponse> response;
   __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSEREQUEST], response.get(),
                       &UA_TYPES[UA_TYPES_BROWSERESPONSE]);
   return response;
 }
 
-UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString& continuationPoint, bool release) {
+UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString* continuationPoints, size_t count,
+                                              bool release) {
   UA_BrowseNextRequest request;
   UA_BrowseNextRequest_init(&request);
   request.releaseContinuationPoints = release;
-  request.continuationPoints = &continuationPoint;  // a view, as above
-  request.continuationPointsSize = 1;
+  request.continuationPoints = continuationPoints;  // a view, as above
+  request.continuationPointsSize = count;
   UaOwned<UA_BrowseNextResponse> response;
   __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSENEXTREQUEST], response.get(),
                       &UA_TYPES[UA_TYPES_BROWSENEXTRESPONSE]);
   return response;
 }
 
-// The service status, then exactly one result, then that result's status.
+// The service status, then one result per node asked for, then the k-th result's status.
 template <typename Response>
-UA_StatusCode SinglePageStatus(const Response& response) {
+UA_StatusCode PageStatus(const Response& response, size_t k = 0, size_t count = 1) {
   if (response.responseHeader.serviceResult != UA_STATUSCODE_GOOD) return response.responseHeader.serviceResult;
-  if (response.resultsSize != 1) return UA_STATUSCODE_BADINTERNALERROR;
-  return response.results[0].statusCode;
+  if (response.resultsSize != count) return UA_STATUSCODE_BADINTERNALERROR;
+  return response.results[k].statusCode;
 }
 
 UaOwned<UA_ByteString> TakeContinuationPoint(UA_BrowseResult& result) {
@@ -145,7 +152,7 @@ void ReleaseContinuationPoint(OpcuaConnection& conn, UA_ByteString& continuation
   const ResultCode code = StatusFromUa(failure).code;
   if (code == ResultCode::NotConnected || code == ResultCode::Timeout || code == ResultCode::CommunicationError) return;
   SendIfLinkUp(conn, [&] {  // best effort; its answer changes nothing
-    return BrowseNextPage(conn.client, continuationPoint, true)->responseHeader.serviceResult;
+    return BrowseNextPage(conn.client, &continuationPoint, 1, true)->responseHeader.serviceResult;
   });
 }
 
@@ -160,26 +167,23 @@ UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuati
     return UA_STATUSCODE_BADCONTINUATIONPOINTINVALID;
   }
   return SendIfLinkUp(conn, [&] {
-    page = BrowseNextPage(conn.client, *continuationPoint, false);
-    return SinglePageStatus(*page);
+    page = BrowseNextPage(conn.client, continuationPoint.get(), 1, false);
+    return PageStatus(*page);
   });
 }
 
 }  // namespace
 
-UA_StatusCode BrowseChildren(OpcuaConnection& conn, const UA_NodeId& node, const std::string& parent,
-                             std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
-  UaOwned<UA_BrowseResponse> first;
-  UA_StatusCode status = SendIfLinkUp(conn, [&] {
-    first = BrowseFirstPage(conn.client, node);
-    return SinglePageStatus(*first);
-  });
-  if (status != UA_STATUSCODE_GOOD) return status;
-  AppendDescriptors(first->results[0], parent, out);
-  UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first->results[0]);
+namespace {
+
+// Appends the first page already received and then every further page of the node.
+UA_StatusCode TakeAllPages(OpcuaConnection& conn, UA_BrowseResult& first, const std::string& parent,
+                           std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
+  AppendDescriptors(first, parent, out);
+  UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first);
   for (size_t pages = 1; continuationPoint->length > 0; ++pages) {
     UaOwned<UA_BrowseNextResponse> page;
-    status = NextPage(conn, continuationPoint, pages, stop, parent, page);
+    const UA_StatusCode status = NextPage(conn, continuationPoint, pages, stop, parent, page);
     if (status != UA_STATUSCODE_GOOD) {
       ReleaseContinuationPoint(conn, *continuationPoint, status);
       return status;
@@ -188,6 +192,49 @@ UA_StatusCode BrowseChildren(OpcuaConnection& conn, const UA_NodeId& node, const
     continuationPoint = TakeContinuationPoint(page->results[0]);
   }
   return UA_STATUSCODE_GOOD;
+}
+
+// Continuation points of nodes whose pages are not wanted any more, released in one
+// request (best effort, as for one node).
+void ReleaseRemaining(OpcuaConnection& conn, UA_BrowseResponse& response, size_t from) {
+  std::vector<UA_ByteString> points;
+  for (size_t k = from; k < response.resultsSize; ++k)
+    if (response.results[k].continuationPoint.length > 0) points.push_back(response.results[k].continuationPoint);
+  if (points.empty()) return;
+  SendIfLinkUp(conn, [&] {
+    return BrowseNextPage(conn.client, points.data(), points.size(), true)->responseHeader.serviceResult;
+  });
+}
+
+}  // namespace
+
+std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::vector<ParentToBrowse>& parents,
+                                            const std::function<bool()>& stop) {
+  std::vector<const UA_NodeId*> nodes;
+  for (const ParentToBrowse& parent : parents) nodes.push_back(parent.node);
+  UaOwned<UA_BrowseResponse> first;
+  const UA_StatusCode sent = SendIfLinkUp(conn, [&] {
+    first = BrowseFirstPages(conn.client, nodes);
+    return first->responseHeader.serviceResult;
+  });
+  std::vector<UA_StatusCode> statuses(parents.size(), sent);
+  if (sent != UA_STATUSCODE_GOOD) return statuses;
+  for (size_t k = 0; k < parents.size(); ++k) {
+    const ParentToBrowse& parent = parents[k];
+    statuses[k] = PageStatus(*first, k, parents.size());
+    // A server grants a few continuation points per session; a node that found none
+    // left while the nodes before it held theirs gets a request of its own.
+    if (statuses[k] == UA_STATUSCODE_BADNOCONTINUATIONPOINTS && parents.size() > 1)
+      statuses[k] = BrowseChildrenOf(conn, {parent}, stop).front();
+    else if (statuses[k] == UA_STATUSCODE_GOOD)
+      statuses[k] = TakeAllPages(conn, first->results[k], *parent.text, *parent.out, stop);
+    if (statuses[k] == kPagingStopped) {
+      ReleaseRemaining(conn, *first, k + 1);
+      std::fill(statuses.begin() + static_cast<std::ptrdiff_t>(k), statuses.end(), kPagingStopped);
+      break;
+    }
+  }
+  return statuses;
 }
 
 namespace {
@@ -249,19 +296,12 @@ struct ParentFailure {
   UA_StatusCode status;
 };
 
-std::optional<DataValue> ReadValue(OpcuaConnection& conn, const std::string& address, Arrays arrays) {
-  UaNodeId node;
-  if (!ParseNodeId(address, *node)) return std::nullopt;
-  UaVariant value;
-  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
-    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
-                                     &UA_TYPES[UA_TYPES_VARIANT]);
-  });
-  if (status != UA_STATUSCODE_GOOD) return std::nullopt;
-  DataValue out;
-  out.value = UaVariantToValue(*value, arrays);
-  return out;
-}
+// What one request of parents left to report: the parents that failed, in queue
+// order, and whether a stop ended the paging.
+struct FrontOutcome {
+  std::vector<ParentFailure> failures;
+  bool stopped = false;
+};
 
 class BrowseTraversal {
  public:
@@ -274,25 +314,62 @@ class BrowseTraversal {
   bool Done() const { return queue_.empty(); }
   size_t Pending() const { return queue_.size(); }
 
-  // Browses the parent at the front of the queue and moves its children to the end
-  // of nodes. A parent that fails contributes nothing.
-  std::optional<ParentFailure> BrowseFront(OpcuaConnection& conn, std::vector<NodeDescriptor>& nodes,
-                                           const std::function<bool()>& stop) {
-    PendingParent parent = std::move(queue_.front());
-    queue_.pop_front();
-    std::vector<NodeDescriptor> batch;
-    const UA_StatusCode status = BrowseChildren(conn, *parent.node, parent.text, batch, stop);
-    if (status != UA_STATUSCODE_GOOD) return ParentFailure{std::move(parent.text), status};
-    for (NodeDescriptor& node : batch) {
-      const std::string* type = node.properties.Get("type");
-      if (includeValues_ && type && *type == "Variable") node.value = ReadValue(conn, node.address, arrays_);
-      if (recursive_ && node.expandable) Enqueue(node.address, parent.ancestors);
-      nodes.push_back(std::move(node));
+  // Browses up to `count` parents from the front of the queue in one request and
+  // moves their children, parent after parent, to the end of nodes. A parent that
+  // fails contributes nothing; one whose paging was stopped ends the walk.
+  FrontOutcome BrowseFront(OpcuaConnection& conn, std::vector<NodeDescriptor>& nodes, const std::function<bool()>& stop,
+                           size_t count) {
+    std::vector<PendingParent> parents;
+    for (; parents.size() < count && !queue_.empty(); queue_.pop_front()) parents.push_back(std::move(queue_.front()));
+    std::vector<std::vector<NodeDescriptor>> batches(parents.size());
+    std::vector<ParentToBrowse> request;
+    for (size_t k = 0; k < parents.size(); ++k)
+      request.push_back({parents[k].node.get(), &parents[k].text, &batches[k]});
+    const std::vector<UA_StatusCode> statuses = BrowseChildrenOf(conn, request, stop);
+    FrontOutcome outcome;
+    for (size_t k = 0; k < parents.size(); ++k) {
+      if (statuses[k] == kPagingStopped) {
+        outcome.stopped = true;
+        break;
+      }
+      if (statuses[k] != UA_STATUSCODE_GOOD) {
+        outcome.failures.push_back({std::move(parents[k].text), statuses[k]});
+        continue;
+      }
+      AttachValues(conn, batches[k]);
+      for (NodeDescriptor& node : batches[k]) {
+        if (recursive_ && node.expandable) Enqueue(node.address, parents[k].ancestors);
+        nodes.push_back(std::move(node));
+      }
     }
-    return std::nullopt;
+    return outcome;
   }
 
  private:
+  // With values asked for, every Variable of the batch gets its value; one whose
+  // value cannot be read is listed without.
+  void AttachValues(OpcuaConnection& conn, std::vector<NodeDescriptor>& batch) const {
+    if (!includeValues_) return;
+    std::vector<UaNodeId> variables(batch.size());
+    const auto join = [&](size_t i) {
+      const std::string* type = batch[i].properties.Get("type");
+      return type && *type == "Variable" && ParseNodeId(batch[i].address, *variables[i]);
+    };
+    const auto send = [&](const std::vector<size_t>& indices) {
+      ValueReads reads(variables, indices);
+      reads.Send(conn);
+      for (size_t k = 0; k < indices.size(); ++k) {
+        if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
+        DataValue value;
+        value.value = reads.ValueOf(k, arrays_);
+        batch[indices[k]].value = std::move(value);
+      }
+    };
+    GatherRequests(
+        batch.size(), ItemsPerRequest(conn, Service::Read), false,
+        [&](size_t i) -> const std::string& { return batch[i].address; }, [](size_t) { return false; }, join, send);
+  }
+
   void Enqueue(const std::string& address, const AncestorSet& ancestors) {
     UaNodeId node;
     if (!ParseNodeId(address, *node)) return;
@@ -375,13 +452,18 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
       internal::KeepFirstFailure(result, ResultCode::NotConnected, "connection lost during browse");
       return result;
     }
-    for (size_t browsed = 0; browsed < internal::kParentsPerSlice && !traversal.Done() && attached->load(); ++browsed) {
-      auto failure = traversal.BrowseFront(lock.connection(), result.nodes, stop);
-      if (!failure) continue;
-      if (failure->status == internal::kPagingStopped) break;  // the checks above say why
-      Result mapped = internal::StatusFromUa(failure->status);
-      UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure->parent, mapped.message);
-      internal::KeepFirstFailure(result, mapped.code, std::move(mapped.message));
+    // A slice is at least one request: gathered parents are never split across slices.
+    const size_t perRequest = internal::ItemsPerRequest(lock.connection(), internal::Service::Browse);
+    const size_t slice = std::max(internal::kParentsPerSlice, perRequest);
+    for (size_t browsed = 0; browsed < slice && !traversal.Done() && attached->load(); browsed += perRequest) {
+      internal::FrontOutcome outcome =
+          traversal.BrowseFront(lock.connection(), result.nodes, stop, std::min(perRequest, slice - browsed));
+      for (internal::ParentFailure& failure : outcome.failures) {
+        Result mapped = internal::StatusFromUa(failure.status);
+        UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure.parent, mapped.message);
+        internal::KeepFirstFailure(result, mapped.code, std::move(mapped.message));
+      }
+      if (outcome.stopped) break;  // the checks above say why
     }
   }
   return result;

@@ -24,13 +24,22 @@ inline constexpr size_t kMaxPagesPerNode = 10'000;
 // Returned when the caller's stop check ended the paging of a node.
 inline constexpr UA_StatusCode kPagingStopped = UA_STATUSCODE_BADREQUESTCANCELLEDBYCLIENT;
 
-// Appends one descriptor per forward hierarchical reference of node, in the server's
-// order and page after page, each with `parent` as its parent text. stop() is asked
-// before every further page. Returns the first failing status of the Browse or a
-// BrowseNext (kPagingStopped when stop() said so); descriptors of the pages taken
-// before that stay in out, and a continuation point left open is released. Caller
-// holds the session's clientMutex.
-UA_StatusCode BrowseChildren(OpcuaConnection& conn, const UA_NodeId& node, const std::string& parent,
-                             std::vector<tessel::fnd::defs::NodeDescriptor>& out, const std::function<bool()>& stop);
+// One node whose children are wanted: the text its children get as `parent`, and
+// where they go.
+struct ParentToBrowse {
+  const UA_NodeId* node;
+  const std::string* text;
+  std::vector<tessel::fnd::defs::NodeDescriptor>* out;
+};
+
+// Browses the nodes in one request and appends to each node's out one descriptor per
+// forward hierarchical reference, in the server's order and page after page; the
+// further pages of a node are taken before the next node's. stop() is asked before
+// every further page. Returns each node's status: the first failing status of its
+// Browse or BrowseNext (its descriptors of the pages taken before stay in out, and a
+// continuation point left open is released), or kPagingStopped for the node where
+// stop() said so and every node after it. Caller holds the session's clientMutex.
+std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::vector<ParentToBrowse>& parents,
+                                            const std::function<bool()>& stop);
 
 }  // namespace velk::quarlink::internal

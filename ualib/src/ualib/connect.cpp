@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "link.h"
 #include "log.h"
@@ -132,6 +133,7 @@ Result ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Prop
   // Without automatic reconnection the stack must not restore a lost link on its
   // own either; with it, the reconnect cycle and the stack's quick retry coexist.
   config->noReconnect = !conn.reconnectPolicy.enabled;
+  conn.maxItemsPerRequest = ParseNumberOption(properties, "max_items_per_request", 1);
   conn.password = PropertyOrEmpty(properties, "password");
   const ReconnectPolicy& policy = conn.reconnectPolicy;
   UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
@@ -240,6 +242,7 @@ Result Client::Connect() {
   }
   session->client = client;
   internal::RememberSessionToken(*session);
+  internal::ReadOperationLimits(*session);
   session->linkDisturbed = false;
   if (!internal::EnsureIteratorThread(*session)) {
     session->client = nullptr;

@@ -55,6 +55,14 @@ struct StateObserver {
 
 inline constexpr double kDefaultIntervalMs = 250.0;
 
+// Items per request the server accepts, by service; 0 where it advertises none.
+struct OperationLimits {
+  uint32_t read = 0;
+  uint32_t write = 0;
+  uint32_t monitoredItems = 0;
+  uint32_t browse = 0;
+};
+
 // What the caller asked of a monitored item; a resumed item gets the same again.
 struct MonitorParams {
   double samplingIntervalMs = kDefaultIntervalMs;
@@ -148,6 +156,10 @@ class OpcuaConnection {
   std::atomic<bool> linkDisturbed{false};
 
   ReconnectPolicy reconnectPolicy;  // written under clientMutex before the iterator starts
+  // "max_items_per_request" of the Connect that created the stack client: 1 sends
+  // every item alone, 0 as many as the server allows. Guarded by clientMutex.
+  uint32_t maxItemsPerRequest = 1;
+  OperationLimits operationLimits;  // of the current server session; guarded by clientMutex
   std::atomic<bool> reconnectGaveUp{false};
 
  private:

@@ -1,6 +1,10 @@
 // Creating the session's subscription and monitored items, and handing each item's
 // callback context to the stack and back exactly once.
+#include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "link.h"
 #include "subscriptions.h"
@@ -19,28 +23,39 @@ namespace {
 // calls back on the creating thread, hence one marker per thread.
 
 struct CreationInFlight {
-  const void* context = nullptr;
-  bool releasedByStack = false;
+  std::vector<void*> contexts;
+  std::vector<bool> releasedByStack;  // by index of contexts
 };
 
 thread_local CreationInFlight* tCreationInFlight = nullptr;
 
 class CreationScope {
  public:
-  explicit CreationScope(const void* context) : previous_(tCreationInFlight) {
-    state_.context = context;
+  explicit CreationScope(std::vector<void*> contexts) : previous_(tCreationInFlight) {
+    state_.releasedByStack.assign(contexts.size(), false);
+    state_.contexts = std::move(contexts);
     tCreationInFlight = &state_;
   }
   ~CreationScope() { tCreationInFlight = previous_; }
   CreationScope(const CreationScope&) = delete;
   CreationScope& operator=(const CreationScope&) = delete;
 
-  bool ReleasedByStack() const { return state_.releasedByStack; }
+  void** Contexts() { return state_.contexts.data(); }
+  bool ReleasedByStack(size_t k) const { return state_.releasedByStack[k]; }
 
  private:
   CreationInFlight state_;
   CreationInFlight* previous_;
 };
+
+// The index of context among the items being created on this thread, or none.
+std::optional<size_t> InFlightIndex(const void* context) {
+  if (!tCreationInFlight) return std::nullopt;
+  const auto& contexts = tCreationInFlight->contexts;
+  const auto found = std::find(contexts.begin(), contexts.end(), context);
+  if (found == contexts.end()) return std::nullopt;
+  return static_cast<size_t>(found - contexts.begin());
+}
 
 // A non-owning view of the node: the request never owns what it points at.
 UA_MonitoredItemCreateRequest MonitoredItemRequest(const UA_NodeId& node, const MonitorParams& params) {
@@ -58,13 +73,13 @@ UA_MonitoredItemCreateRequest MonitoredItemRequest(const UA_NodeId& node, const 
 
 }  // namespace
 
-bool IsBeingCreated(const void* context) { return tCreationInFlight && tCreationInFlight->context == context; }
+bool IsBeingCreated(const void* context) { return InFlightIndex(context).has_value(); }
 
 void DeleteMonitorContext(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*subContext*/, UA_UInt32 /*monId*/,
                           void* monContext) noexcept {
   if (!monContext) return;
-  if (tCreationInFlight && tCreationInFlight->context == monContext) {
-    tCreationInFlight->releasedByStack = true;
+  if (const auto k = InFlightIndex(monContext)) {
+    tCreationInFlight->releasedByStack[*k] = true;
     return;
   }
   delete static_cast<MonitorEntry*>(monContext);
@@ -111,38 +126,103 @@ UA_StatusCode CreateServerSubscription(OpcuaConnection& conn, double publishingI
   return status;
 }
 
-UA_StatusCode CreateMonitoredItem(OpcuaConnection& conn, const std::string& address, const UA_NodeId& node,
-                                  const MonitorParams& params, const tessel::fnd::defs::SubscriptionHandler& handler,
-                                  uint32_t& monitoredItemId) {
-  auto context = std::make_unique<MonitorEntry>(MonitorEntry{0, address, &conn, handler, params});
-  const UA_MonitoredItemCreateRequest request = MonitoredItemRequest(node, params);
-  CreationScope creation(context.get());
-  UaOwned<UA_MonitoredItemCreateResult> result;
-  UA_StatusCode status = SendIfLinkUp(conn, [&] {
-    *result =
-        UA_Client_MonitoredItems_createDataChange(conn.client, conn.subscriptionId, UA_TIMESTAMPSTORETURN_BOTH, request,
-                                                  context.get(), DataChangeCallback, DeleteMonitorContext);
-    return result->statusCode;
-  });
-  if (status == UA_STATUSCODE_GOOD && creation.ReleasedByStack()) {
-    // The server made the item but the stack could not record it (out of memory):
-    // nothing would ever reach the handler, so take it off the server again.
-    DeleteMonitoredItem(conn, result->monitoredItemId);
-    status = UA_STATUSCODE_BADOUTOFMEMORY;
-  }
-  if (status != UA_STATUSCODE_GOOD) return status;  // the context goes with the unique_ptr
+namespace {
 
-  context->monitoredItemId = result->monitoredItemId;
-  monitoredItemId = result->monitoredItemId;
-  const MonitorEntry* owned = context.release();  // the stack's from now on; DeleteMonitorContext frees it
-  conn.monitors.insert_or_assign(address, *owned);
-  return UA_STATUSCODE_GOOD;
+// What a creation of the item alone reports: the service's failure, a missing
+// result, or the item's own status.
+UA_StatusCode CreationStatus(UA_StatusCode sent, const UA_CreateMonitoredItemsResponse& response, size_t k,
+                             size_t count) {
+  if (sent != UA_STATUSCODE_GOOD) return sent;
+  if (response.resultsSize != count) return UA_STATUSCODE_BADINTERNALERROR;
+  return response.results[k].statusCode;
+}
+
+}  // namespace
+
+std::vector<CreatedItem> CreateMonitoredItems(OpcuaConnection& conn, const std::vector<ItemToCreate>& items) {
+  const size_t count = items.size();
+  std::vector<std::unique_ptr<MonitorEntry>> contexts;
+  std::vector<UA_MonitoredItemCreateRequest> requests;
+  contexts.reserve(count);
+  requests.reserve(count);
+  for (const ItemToCreate& item : items) {
+    contexts.push_back(
+        std::make_unique<MonitorEntry>(MonitorEntry{0, *item.address, &conn, item.handler, item.params}));
+    requests.push_back(MonitoredItemRequest(*item.node, item.params));
+  }
+  std::vector<void*> pointers(count);
+  std::transform(contexts.begin(), contexts.end(), pointers.begin(), [](const auto& c) { return c.get(); });
+  std::vector<UA_Client_DataChangeNotificationCallback> callbacks(count, DataChangeCallback);
+  std::vector<UA_Client_DeleteMonitoredItemCallback> deleteCallbacks(count, DeleteMonitorContext);
+  UA_CreateMonitoredItemsRequest request;
+  UA_CreateMonitoredItemsRequest_init(&request);
+  request.subscriptionId = conn.subscriptionId;
+  request.timestampsToReturn = UA_TIMESTAMPSTORETURN_BOTH;
+  request.itemsToCreate = requests.data();  // views, as above
+  request.itemsToCreateSize = count;
+
+  CreationScope creation(std::move(pointers));
+  UaOwned<UA_CreateMonitoredItemsResponse> response;
+  const UA_StatusCode sent = SendIfLinkUp(conn, [&] {
+    *response = UA_Client_MonitoredItems_createDataChanges(conn.client, request, creation.Contexts(), callbacks.data(),
+                                                           deleteCallbacks.data());
+    return response->responseHeader.serviceResult;
+  });
+  std::vector<CreatedItem> created(count);
+  std::vector<uint32_t> unrecorded;
+  for (size_t k = 0; k < count; ++k) {
+    UA_StatusCode status = CreationStatus(sent, *response, k, count);
+    if (status == UA_STATUSCODE_GOOD && creation.ReleasedByStack(k)) {
+      // The server made the item but the stack could not record it (out of memory):
+      // nothing would ever reach the handler, so take it off the server again.
+      unrecorded.push_back(response->results[k].monitoredItemId);
+      status = UA_STATUSCODE_BADOUTOFMEMORY;
+    }
+    created[k].status = status;
+    if (status != UA_STATUSCODE_GOOD) continue;  // the context goes with its unique_ptr
+    created[k].monitoredItemId = contexts[k]->monitoredItemId = response->results[k].monitoredItemId;
+    const MonitorEntry* owned = contexts[k].release();  // the stack's from now on; DeleteMonitorContext frees it
+    conn.monitors.insert_or_assign(owned->nodeAddress, *owned);
+  }
+  if (!unrecorded.empty()) DeleteMonitoredItems(conn, unrecorded);
+  return created;
+}
+
+namespace {
+
+// What a deletion of the item alone reports, as for a creation.
+UA_StatusCode DeletionStatus(UA_StatusCode sent, const UA_DeleteMonitoredItemsResponse& response, size_t k,
+                             size_t count) {
+  if (sent != UA_STATUSCODE_GOOD) return sent;
+  if (response.resultsSize != count) return UA_STATUSCODE_BADUNEXPECTEDERROR;
+  return response.results[k];
+}
+
+}  // namespace
+
+std::vector<UA_StatusCode> DeleteMonitoredItems(OpcuaConnection& conn, const std::vector<uint32_t>& ids) {
+  std::vector<UA_StatusCode> statuses(ids.size(), UA_STATUSCODE_GOOD);
+  std::vector<UA_UInt32> onServer;  // an id of 0 was never re-created: nothing to delete
+  std::copy_if(ids.begin(), ids.end(), std::back_inserter(onServer), [](uint32_t id) { return id != 0; });
+  if (onServer.empty()) return statuses;
+  UA_DeleteMonitoredItemsRequest request;
+  UA_DeleteMonitoredItemsRequest_init(&request);
+  request.subscriptionId = conn.subscriptionId;
+  request.monitoredItemIds = onServer.data();  // a view, never cleared
+  request.monitoredItemIdsSize = onServer.size();
+  UaOwned<UA_DeleteMonitoredItemsResponse> response;
+  const UA_StatusCode sent = SendIfLinkUp(conn, [&] {
+    *response = UA_Client_MonitoredItems_delete(conn.client, request);
+    return response->responseHeader.serviceResult;
+  });
+  for (size_t i = 0, k = 0; i < ids.size(); ++i) {
+    if (ids[i] != 0) statuses[i] = DeletionStatus(sent, *response, k++, onServer.size());
+  }
+  return statuses;
 }
 
 UA_StatusCode DeleteMonitoredItem(OpcuaConnection& conn, uint32_t monitoredItemId) {
-  if (monitoredItemId == 0) return UA_STATUSCODE_GOOD;  // not on the server: nothing to delete
-  return SendIfLinkUp(
-      conn, [&] { return UA_Client_MonitoredItems_deleteSingle(conn.client, conn.subscriptionId, monitoredItemId); });
+  return DeleteMonitoredItems(conn, {monitoredItemId}).front();
 }
 
 }  // namespace velk::quarlink::internal

@@ -1,8 +1,9 @@
-// Read: the Value attribute of each node of a batch, one request per node, all under
-// one hold of the session lock.
+// Read: the Value attribute of each node of a batch, all under one hold of the session
+// lock; one request per node unless the session gathers several into one.
 #include <open62541/client_highlevel.h>
 #include <velk/quarlink/client.h>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "convert.h"
 #include "link.h"
@@ -11,10 +12,47 @@
 #include "status.h"
 #include "timing.h"
 #include "ua_types.h"
+#include "value_reads.h"
 
 namespace velk::quarlink {
 
 using namespace tessel::fnd::defs;
+
+namespace internal {
+
+ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices) {
+  items_.resize(indices.size());
+  for (size_t k = 0; k < indices.size(); ++k) {
+    UA_ReadValueId_init(&items_[k]);
+    items_[k].nodeId = *nodes[indices[k]];
+    items_[k].attributeId = UA_ATTRIBUTEID_VALUE;
+  }
+}
+
+void ValueReads::Send(OpcuaConnection& conn) {
+  UA_ReadRequest request;
+  UA_ReadRequest_init(&request);
+  request.nodesToRead = items_.data();
+  request.nodesToReadSize = items_.size();
+  sent_ = SendIfLinkUp(conn, [&] {
+    *response_ = UA_Client_Service_read(conn.client, request);
+    return response_->responseHeader.serviceResult;
+  });
+}
+
+UA_StatusCode ValueReads::Status(size_t k) const {
+  if (sent_ != UA_STATUSCODE_GOOD) return sent_;
+  if (response_->resultsSize != items_.size()) return UA_STATUSCODE_BADUNEXPECTEDERROR;
+  const UA_DataValue& result = response_->results[k];
+  if (result.status != UA_STATUSCODE_GOOD) return result.status;
+  return result.hasValue ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADUNEXPECTEDERROR;
+}
+
+Value ValueReads::ValueOf(size_t k, Arrays arrays) const {
+  return UaVariantToValue(response_->results[k].value, arrays);
+}
+
+}  // namespace internal
 
 namespace {
 
@@ -33,28 +71,29 @@ ReadResult RejectRead(size_t itemCount) {
   return {ResultCode::NotConnected, "not connected", {}};
 }
 
-// One stack read; the time spent in the stack is added to sdkTime.
-ReadItemResult ReadOne(OpcuaConnection& conn, const Address& address, internal::Arrays arrays,
-                       Clock::duration& sdkTime) {
-  internal::UaNodeId node;
-  if (!internal::ParseNodeId(address, *node)) {
-    UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", address);
-    return {ResultCode::InvalidArgument, "could not parse NodeId", address, std::nullopt};
-  }
-  internal::UaVariant value;
+ReadItemResult ReadFailure(const std::string& address, UA_StatusCode status) {
+  auto failure = internal::StatusFromUa(status);
+  UALIB_LOG(internal::kDebug, "Read '{}' failed: {}", address, failure.message);
+  return {failure.code, std::move(failure.message), address, std::nullopt};
+}
+
+// The items of one gathered request: read, answered in place, the time spent in the
+// stack added to sdkTime.
+void ReadGathered(OpcuaConnection& conn, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
+                  const std::vector<size_t>& indices, internal::Arrays arrays, ReadResult& result,
+                  Clock::duration& sdkTime) {
+  internal::ValueReads reads(nodes, indices);
   const auto callStart = Clock::now();
-  const UA_StatusCode status = internal::SendIfLinkUp(conn, [&] {
-    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
-                                     &UA_TYPES[UA_TYPES_VARIANT]);
-  });
+  reads.Send(conn);
   sdkTime += Clock::now() - callStart;
-  if (status != UA_STATUSCODE_GOOD) {
-    auto failure = internal::StatusFromUa(status);
-    UALIB_LOG(internal::kDebug, "Read '{}' failed: {}", address, failure.message);
-    return {failure.code, std::move(failure.message), address, std::nullopt};
+  for (size_t k = 0; k < indices.size(); ++k) {
+    const std::string& address = request.items[indices[k]].address;
+    const UA_StatusCode status = reads.Status(k);
+    // A plain Value read carries neither time stamps nor a quality of its own.
+    result.items[indices[k]] = status == UA_STATUSCODE_GOOD
+                                   ? ReadItemResult{ResultCode::Ok, {}, address, GoodValue(reads.ValueOf(k, arrays))}
+                                   : ReadFailure(address, status);
   }
-  // A plain Value read carries neither time stamps nor a quality of its own.
-  return {ResultCode::Ok, {}, address, GoodValue(internal::UaVariantToValue(*value, arrays))};
 }
 
 ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, internal::Arrays arrays) {
@@ -64,18 +103,30 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     return {ResultCode::Cancelled, "cancelled before start", {}};
   }
   UALIB_LOG(internal::kDebug, "Read: {} items", itemCount);
+  OpcuaConnection& conn = lock.connection();
   ReadResult result;
-  result.items.reserve(itemCount);
+  result.items.resize(itemCount);
+  std::vector<internal::UaNodeId> nodes(itemCount);
   Clock::duration sdkTime{};
-  for (const auto& item : request.items) {
-    // Every remaining item is checked, so one that follows a reset flag is read again.
-    if (internal::IsCancelled(request.options)) {
-      UALIB_LOG(internal::kDebug, "Read cancelled mid-batch at '{}'", item.address);
-      result.items.push_back({ResultCode::Cancelled, "cancelled mid-batch", item.address, std::nullopt});
-      continue;
-    }
-    result.items.push_back(ReadOne(lock.connection(), item.address, arrays, sdkTime));
-  }
+  const auto addressOf = [&](size_t i) -> const std::string& { return request.items[i].address; };
+  // Every remaining item is checked, so one that follows a reset flag is read again.
+  const auto cancelled = [&](size_t i) {
+    if (!internal::IsCancelled(request.options)) return false;
+    UALIB_LOG(internal::kDebug, "Read cancelled mid-batch at '{}'", addressOf(i));
+    result.items[i] = {ResultCode::Cancelled, "cancelled mid-batch", addressOf(i), std::nullopt};
+    return true;
+  };
+  const auto join = [&](size_t i) {
+    if (internal::ParseNodeId(addressOf(i), *nodes[i])) return true;
+    UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", addressOf(i));
+    result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i), std::nullopt};
+    return false;
+  };
+  const auto send = [&](const std::vector<size_t>& indices) {
+    ReadGathered(conn, request, nodes, indices, arrays, result, sdkTime);
+  };
+  internal::GatherRequests(itemCount, internal::ItemsPerRequest(conn, internal::Service::Read), false, addressOf,
+                           cancelled, join, send);
   const auto end = Clock::now();
   UALIB_LOG(internal::kDebug, "Read timing [{} items]: mutex_wait={:.1f}ms sdk_call={:.1f}ms total={:.1f}ms", itemCount,
             internal::ToMillis(lock.acquiredAt() - lock.requestedAt()), internal::ToMillis(sdkTime),

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "link.h"
 #include "log.h"
@@ -83,6 +84,7 @@ void ResumeIfSessionReplaced(OpcuaConnection& conn) {
   UaNodeId current = CurrentSessionToken(conn.client);
   if (UA_NodeId_equal(current.get(), conn.sessionToken.get())) return;
   UALIB_LOG(kInfo, "Reconnect: {} restored the link with a new session; re-creating its subscriptions", conn.endpoint);
+  ReadOperationLimits(conn);
   ResumeSubscriptions(conn);
   conn.sessionToken = std::move(current);
 }
@@ -135,7 +137,10 @@ void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const
     }
     {
       ClientLock lock(conn);
-      if (lock.client()) ResumeSubscriptions(conn);
+      if (lock.client()) {
+        ReadOperationLimits(conn);
+        ResumeSubscriptions(conn);
+      }
       RememberSessionToken(conn);
     }
     UALIB_LOG(kInfo, "Reconnect: successful after {} attempt(s)", n);

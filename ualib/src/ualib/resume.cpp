@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "batching.h"
 #include "link.h"
 #include "log.h"
 #include "session.h"
@@ -22,26 +23,42 @@ std::vector<std::string> KeysOf(const std::map<std::string, MonitorEntry>& monit
   return keys;
 }
 
-void ResumeItem(OpcuaConnection& conn, const std::string& address) {
-  const auto entry = conn.monitors.find(address);
-  if (entry == conn.monitors.end()) return;
-  UaNodeId node;
-  if (!ParseNodeId(address, *node)) {
-    UALIB_LOG(kWarning, "Reconnect: cannot re-parse NodeId '{}'", address);
-    conn.monitors.erase(entry);
-    return;
+// Re-creates the items of one request; an item that fails is kept with its handler
+// (a node that is missing now may be back after the next reconnect).
+void ResumeGathered(OpcuaConnection& conn, const std::vector<std::string>& addresses,
+                    const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices) {
+  std::vector<ItemToCreate> items;
+  items.reserve(indices.size());
+  for (size_t i : indices) {
+    // Copies: a successful creation replaces the map entry they come from.
+    const MonitorEntry& entry = conn.monitors.at(addresses[i]);
+    items.push_back({&addresses[i], nodes[i].get(), entry.params, entry.handler});
   }
-  // Copies: a successful creation replaces the map entry they come from.
-  const MonitorParams params = entry->second.params;
-  const tessel::fnd::defs::SubscriptionHandler handler = entry->second.handler;
-  uint32_t monitoredItemId = 0;
-  if (CreateMonitoredItem(conn, address, *node, params, handler, monitoredItemId) != UA_STATUSCODE_GOOD) {
-    // Kept with its handler: a node that is missing now may be back after the next reconnect.
-    UALIB_LOG(kWarning, "Reconnect: failed to re-create monitor for '{}'", address);
-    entry->second.monitoredItemId = 0;
-    return;
+  const std::vector<CreatedItem> created = CreateMonitoredItems(conn, items);
+  for (size_t k = 0; k < indices.size(); ++k) {
+    const std::string& address = addresses[indices[k]];
+    if (created[k].status != UA_STATUSCODE_GOOD) {
+      UALIB_LOG(kWarning, "Reconnect: failed to re-create monitor for '{}'", address);
+      conn.monitors.at(address).monitoredItemId = 0;
+      continue;
+    }
+    UALIB_LOG(kDebug, "Reconnect: re-subscribed '{}' (monitor_id={})", address, created[k].monitoredItemId);
   }
-  UALIB_LOG(kDebug, "Reconnect: re-subscribed '{}' (monitor_id={})", address, monitoredItemId);
+}
+
+void ResumeItems(OpcuaConnection& conn) {
+  const std::vector<std::string> addresses = KeysOf(conn.monitors);
+  std::vector<UaNodeId> nodes(addresses.size());
+  const auto join = [&](size_t i) {
+    if (ParseNodeId(addresses[i], *nodes[i])) return true;
+    UALIB_LOG(kWarning, "Reconnect: cannot re-parse NodeId '{}'", addresses[i]);
+    conn.monitors.erase(addresses[i]);
+    return false;
+  };
+  GatherRequests(
+      addresses.size(), ItemsPerRequest(conn, Service::MonitoredItems), false,
+      [&](size_t i) -> const std::string& { return addresses[i]; }, [](size_t) { return false; }, join,
+      [&](const std::vector<size_t>& indices) { ResumeGathered(conn, addresses, nodes, indices); });
 }
 
 }  // namespace
@@ -56,7 +73,7 @@ void ResumeSubscriptions(OpcuaConnection& conn) {
     UALIB_LOG(kError, "Reconnect: CreateSubscription failed");
     return;
   }
-  for (const std::string& address : KeysOf(conn.monitors)) ResumeItem(conn, address);
+  ResumeItems(conn);
 }
 
 void RecoverLostSubscription(OpcuaConnection& conn) {

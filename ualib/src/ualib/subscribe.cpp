@@ -1,5 +1,6 @@
 // Subscribe: the session's one server-side subscription, one monitored item per
-// node address, and the start of the session's dispatch worker.
+// node address (created one per request unless the session gathers several), and
+// the start of the session's dispatch worker.
 #include <velk/quarlink/client.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "link.h"
 #include "log.h"
@@ -67,35 +69,45 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
                              opts.queue_size, opts.discard_oldest, arrays};
   SubscribeResult result;
   result.items.reserve(addresses.size());
-  for (const std::string& address : addresses) {
-    SubscribeItemResult& item = result.items.emplace_back(SubscribeItemResult{ResultCode::Ok, {}, address});
+  for (const std::string& address : addresses) result.items.push_back({ResultCode::Ok, {}, address});
+  std::vector<UaNodeId> nodes(addresses.size());
+  const auto fail = [&](size_t i, UA_StatusCode status) {
+    Result mapped = StatusFromUa(status);
+    result.items[i].code = mapped.code;
+    result.items[i].message = std::move(mapped.message);
+  };
+  const auto join = [&](size_t i) {
     if (!LinkUp(conn)) {
-      // An item the address already has stays: it comes back with the link.
-      Result mapped = StatusFromUa(kLinkDownStatus);
-      item.code = mapped.code;
-      item.message = std::move(mapped.message);
-      continue;
+      fail(i, kLinkDownStatus);  // an item the address already has stays: it comes back with the link
+      return false;
     }
-    DropExistingItem(conn, address);
-    UaNodeId node;
-    if (!ParseNodeId(address, *node)) {
-      UALIB_LOG(kDebug, "Subscribe: could not parse NodeId '{}'", address);
-      item.code = ResultCode::InvalidArgument;
-      item.message = "could not parse NodeId";
-      continue;
-    }
-    uint32_t monitoredItemId = 0;
-    const UA_StatusCode status = CreateMonitoredItem(conn, address, *node, params, handler, monitoredItemId);
-    if (status != UA_STATUSCODE_GOOD) {
-      Result mapped = StatusFromUa(status);
+    DropExistingItem(conn, addresses[i]);
+    if (ParseNodeId(addresses[i], *nodes[i])) return true;
+    UALIB_LOG(kDebug, "Subscribe: could not parse NodeId '{}'", addresses[i]);
+    result.items[i].code = ResultCode::InvalidArgument;
+    result.items[i].message = "could not parse NodeId";
+    return false;
+  };
+  const auto send = [&](const std::vector<size_t>& indices) {
+    std::vector<ItemToCreate> items;
+    items.reserve(indices.size());
+    for (size_t i : indices) items.push_back({&addresses[i], nodes[i].get(), params, handler});
+    const std::vector<CreatedItem> created = CreateMonitoredItems(conn, items);
+    for (size_t k = 0; k < indices.size(); ++k) {
+      const std::string& address = addresses[indices[k]];
+      if (created[k].status == UA_STATUSCODE_GOOD) {
+        UALIB_LOG(kDebug, "Subscribe '{}' OK (monitor_id={})", address, created[k].monitoredItemId);
+        continue;
+      }
+      fail(indices[k], created[k].status);
       UALIB_LOG(kWarning, "Subscribe '{}' failed to create monitored item (subscription_id={}): {}", address,
-                conn.subscriptionId, mapped.message);
-      item.code = mapped.code;
-      item.message = std::move(mapped.message);
-      continue;
+                conn.subscriptionId, result.items[indices[k]].message);
     }
-    UALIB_LOG(kDebug, "Subscribe '{}' OK (monitor_id={})", address, monitoredItemId);
-  }
+  };
+  // Subscribing one address twice replaces the first item, so the two never share a request.
+  GatherRequests(
+      addresses.size(), ItemsPerRequest(conn, Service::MonitoredItems), true,
+      [&](size_t i) -> const std::string& { return addresses[i]; }, [](size_t) { return false; }, join, send);
 
   if (!EnsureIteratorThread(conn)) UALIB_LOG(kError, "Subscribe: could not start the session's iterator thread");
   if (!conn.dispatchRunning) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 
@@ -33,18 +34,30 @@ bool IsBeingCreated(const void* context);
 // again. Caller holds clientMutex.
 UA_StatusCode CreateServerSubscription(OpcuaConnection& conn, double publishingIntervalMs);
 
-// Deletes one monitored item of the session's subscription on the server (the stack
-// then frees its context). An item id of 0 was never re-created: nothing is sent.
-// Caller holds clientMutex.
+// Deletes monitored items of the session's subscription on the server, in one
+// request (the stack then frees their contexts), and returns each item's status.
+// An item id of 0 was never re-created: it is Good without a call. Caller holds
+// clientMutex.
+std::vector<UA_StatusCode> DeleteMonitoredItems(OpcuaConnection& conn, const std::vector<uint32_t>& ids);
 UA_StatusCode DeleteMonitoredItem(OpcuaConnection& conn, uint32_t monitoredItemId);
 
-// Creates one monitored item in conn.subscriptionId that delivers to handler. On
-// Good, monitoredItemId holds the server's id, conn.monitors[address] describes the
-// item and the stack owns its callback context; otherwise nothing of the item is
-// left behind. Caller holds clientMutex.
-UA_StatusCode CreateMonitoredItem(OpcuaConnection& conn, const std::string& address, const UA_NodeId& node,
-                                  const MonitorParams& params, const tessel::fnd::defs::SubscriptionHandler& handler,
-                                  uint32_t& monitoredItemId);
+// One monitored item to create in conn.subscriptionId, delivering to handler.
+struct ItemToCreate {
+  const std::string* address;
+  const UA_NodeId* node;
+  MonitorParams params;
+  tessel::fnd::defs::SubscriptionHandler handler;
+};
+
+struct CreatedItem {
+  UA_StatusCode status = UA_STATUSCODE_GOOD;
+  uint32_t monitoredItemId = 0;
+};
+
+// Creates the items in one request, one result each in the same order. An item
+// created Good is described by conn.monitors[address] and its callback context is
+// the stack's; of a failed item nothing is left behind. Caller holds clientMutex.
+std::vector<CreatedItem> CreateMonitoredItems(OpcuaConnection& conn, const std::vector<ItemToCreate>& items);
 
 // Starts the session's dispatch worker. Caller holds clientMutex and has seen
 // dispatchRunning false. Returns false when no thread could be started.

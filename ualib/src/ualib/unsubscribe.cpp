@@ -2,9 +2,11 @@
 // every Client attached to it.
 #include <velk/quarlink/client.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
+#include "batching.h"
 #include "client_impl.h"
 #include "link.h"
 #include "log.h"
@@ -33,7 +35,10 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
   const bool linkDown = LinkDown(conn);
   UnsubscribeResult result;
   result.items.reserve(addresses.size());
-  for (const std::string& address : addresses) {
+  std::vector<uint32_t> toDelete;
+  std::vector<size_t> toReport;  // the result item of each id to delete
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const std::string& address = addresses[i];
     UnsubscribeItemResult& item = result.items.emplace_back(UnsubscribeItemResult{ResultCode::Ok, {}, address});
     const auto entry = conn.monitors.find(address);
     if (entry == conn.monitors.end()) continue;  // not monitored: nothing to do
@@ -45,11 +50,22 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
       item.message = "connection lost; monitor dropped locally without server-side delete";
       continue;
     }
-    const UA_StatusCode status = DeleteMonitoredItem(conn, entry->second.monitoredItemId);
+    toDelete.push_back(entry->second.monitoredItemId);
     conn.monitors.erase(entry);
-    if (status != UA_STATUSCODE_GOOD) {
-      Result mapped = StatusFromUa(status);
-      UALIB_LOG(kDebug, "Unsubscribe '{}' failed: {}", address, mapped.message);
+    toReport.push_back(i);
+  }
+  // The items of the map are gone already; their deletes on the server go in
+  // requests of as many as the session gathers.
+  const size_t perRequest = ItemsPerRequest(conn, Service::MonitoredItems);
+  for (size_t first = 0; first < toDelete.size(); first += perRequest) {
+    const size_t last = std::min(toDelete.size(), first + perRequest);
+    const std::vector<UA_StatusCode> statuses =
+        DeleteMonitoredItems(conn, std::vector<uint32_t>(toDelete.begin() + first, toDelete.begin() + last));
+    for (size_t k = first; k < last; ++k) {
+      if (statuses[k - first] == UA_STATUSCODE_GOOD) continue;
+      UnsubscribeItemResult& item = result.items[toReport[k]];
+      Result mapped = StatusFromUa(statuses[k - first]);
+      UALIB_LOG(kDebug, "Unsubscribe '{}' failed: {}", item.address, mapped.message);
       item.code = mapped.code;
       item.message = std::move(mapped.message);
     }
