@@ -33,8 +33,12 @@ demo: configure
 	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target quarlink quarlink-demo-server
 	@scripts/demo $(BUILD)/bin
 
+# The plot needs gnuplot from scripts/fetch-plot-tools; without it only the data is written.
 bench: build
-	@$(BUILD)/bench/ualib_bench
+	@$(BUILD)/bench/ualib_bench --plot-data $(BUILD)/bench/read_batches.dat
+	@if [ -x .deps/plot/usr/bin/gnuplot-nox ]; then \
+	  bench/plot-read-batches $(BUILD)/bench/read_batches.dat $(BUILD)/bench/read_batches.png; \
+	else echo "bench: data in $(BUILD)/bench/read_batches.dat; scripts/fetch-plot-tools enables the plot"; fi
 
 clean:
 	@rm -rf $(BUILD)

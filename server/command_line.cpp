@@ -69,6 +69,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       (flag == "--wide" ? result.wideChildren : result.pageSize) = *count;
+    } else if (flag == "--tree" || flag == "--fast") {
+      auto count = ParseInteger<uint32_t>(value, 0, 1'000'000);
+      if (!count) {
+        error = "bad count: " + value;
+        return std::nullopt;
+      }
+      (flag == "--tree" ? result.treeNodes : result.fastCount) = *count;
     } else {
       error = "unknown option: " + flag;
       return std::nullopt;

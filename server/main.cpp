@@ -1,5 +1,6 @@
 // quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
-//                      [--wide N] [--page-size N] [--secure DIR]
+//                      [--wide N] [--page-size N] [--secure DIR] [--operation-limit N]
+//                      [--tree N] [--fast N]
 //
 // The demo server: serves the demo address space (test_model.h; the command-line
 // tool and the integration tests use it) on 127.0.0.1 only, prints "READY <port>"
@@ -220,7 +221,9 @@ void ServeUntilStopped(UA_Server* server, std::optional<pid_t> parent) {
 }
 
 int Run(const CommandLine& commandLine) {
-  TestModel model(commandLine.stateDelay, commandLine.omit, commandLine.wideChildren);  // outlives the server
+  // Outlives the server.
+  TestModel model(commandLine.stateDelay, commandLine.omit, commandLine.wideChildren,
+                  {commandLine.treeNodes, commandLine.fastCount});
   for (int attempt = 1;; ++attempt) {
     uint16_t port = commandLine.port;
     if (!CanBind(port, &port)) {
@@ -262,7 +265,8 @@ int main(int argc, char** argv) {
   if (!commandLine) {
     std::fprintf(stderr,
                  "quarlink-demo-server: %s\nusage: quarlink-demo-server --port N [--state-delay-ms N] "
-                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N] [--secure DIR]\n",
+                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N] [--secure DIR] "
+                 "[--operation-limit N] [--tree N] [--fast N]\n",
                  error.c_str());
     return kExitUsage;
   }

@@ -144,8 +144,9 @@ UA_StatusCode OnArray(UA_Server*, const UA_NodeId*, void*, const UA_NodeId*, voi
 
 }  // namespace
 
-TestModel::TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren)
-    : stateDelay_(stateDelay), omit_(std::move(omit)), wideChildren_(wideChildren) {}
+TestModel::TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren,
+                     LoadNodes load)
+    : stateDelay_(stateDelay), omit_(std::move(omit)), wideChildren_(wideChildren), load_(load) {}
 
 void TestModel::Build(UA_Server* server) {
   server_ = server;
@@ -154,6 +155,8 @@ void TestModel::Build(UA_Server* server) {
   AddTree();
   AddPaged();
   AddWide();
+  AddPlant();
+  AddFast();
   AddSharedAndCycle();
   AddStatusVariables();
 }
@@ -397,6 +400,77 @@ void TestModel::AddWide() {
   }
 }
 
+// Plant (only with --tree N): a complete tree of N nodes, ten children per object.
+// Node i has the children 10i+10 .. 10i+19; nodes without children are writable
+// Int32 variables holding their index.
+void TestModel::AddPlant() {
+  if (load_.tree == 0 ||
+      !AddObject("Plant", Ns0(UA_NS0ID_OBJECTSFOLDER), Ns0(UA_NS0ID_ORGANIZES), UA_NS0ID_BASEOBJECTTYPE)) {
+    return;
+  }
+  const auto name = [](uint32_t i) { return "Plant." + std::to_string(i); };
+  for (uint32_t i = 0; i < load_.tree; ++i) {
+    const std::string parent = i < 10 ? "Plant" : name(i / 10 - 1);
+    const std::string node = name(i);
+    if (10ULL * i + 10 < load_.tree) {
+      AddObject(node, Id(parent), Ns0(UA_NS0ID_ORGANIZES), UA_NS0ID_BASEOBJECTTYPE);
+    } else {
+      AddScalar<UA_Int32>(node, Id(parent), static_cast<UA_Int32>(i), &UA_TYPES[UA_TYPES_INT32]);
+    }
+  }
+}
+
+// Fast (only with --fast N): Int32 (even index) and Double (odd index) variables
+// that every tick sets to the tick count, so a subscriber sees each change as the
+// next number, and Fast.Seconds, which counts whole seconds.
+void TestModel::AddFast() {
+  if (load_.fast == 0 ||
+      !AddObject("Fast", Ns0(UA_NS0ID_OBJECTSFOLDER), Ns0(UA_NS0ID_ORGANIZES), UA_NS0ID_BASEOBJECTTYPE)) {
+    return;
+  }
+  for (uint32_t i = 0; i < load_.fast; ++i) {
+    const std::string& node = fastNames_.emplace_back("Fast." + std::to_string(i));
+    if (i % 2 == 0) {
+      AddScalar<UA_Int32>(node, Id("Fast"), 0, &UA_TYPES[UA_TYPES_INT32]);
+    } else {
+      AddScalar<UA_Double>(node, Id("Fast"), 0.0, &UA_TYPES[UA_TYPES_DOUBLE]);
+    }
+  }
+  AddScalar<UA_Int32>("Fast.Seconds", Id("Fast"), 0, &UA_TYPES[UA_TYPES_INT32]);
+}
+
+// The source time stamp is the moment of the change, so that subscribers can
+// measure how long a change takes to reach them.
+void TestModel::TickFast(UA_Server* server) {
+  ++fastValue_;
+  const auto write = [server](const std::string& name, UA_Variant value) {
+    UA_DataValue data;
+    UA_DataValue_init(&data);
+    data.value = value;  // shallow: the server copies it
+    data.hasValue = true;
+    data.sourceTimestamp = UA_DateTime_now();
+    data.hasSourceTimestamp = true;
+    UA_Server_writeDataValue(server, Id(name), data);
+  };
+  UA_Int32 asInt = fastValue_;
+  UA_Double asDouble = fastValue_;
+  for (size_t i = 0; i < fastNames_.size(); ++i) {
+    UA_Variant value;
+    if (i % 2 == 0) {
+      UA_Variant_setScalar(&value, &asInt, &UA_TYPES[UA_TYPES_INT32]);
+    } else {
+      UA_Variant_setScalar(&value, &asDouble, &UA_TYPES[UA_TYPES_DOUBLE]);
+    }
+    write(fastNames_[i], value);
+  }
+  if (fastValue_ % 100 == 0) {
+    UA_Int32 seconds = fastValue_ / 100;
+    UA_Variant value;
+    UA_Variant_setScalar(&value, &seconds, &UA_TYPES[UA_TYPES_INT32]);
+    write("Fast.Seconds", value);
+  }
+}
+
 void TestModel::AddSharedAndCycle() {
   const UA_NodeId objects = Ns0(UA_NS0ID_OBJECTSFOLDER);
   const UA_NodeId organizes = Ns0(UA_NS0ID_ORGANIZES);
@@ -467,6 +541,9 @@ void TestModel::OnTick(UA_Server* server, void* model) noexcept {
   }
   // Writes fail harmlessly when the node was omitted.
   WriteInt32(server, "Counter", ++self->counter_);
+  if (!self->fastNames_.empty()) {
+    self->TickFast(server);
+  }
   if (!self->stateSettled_ && std::chrono::steady_clock::now() >= self->stateSettlesAt_) {
     self->stateSettled_ = true;
     WriteInt32(server, "ServerState", 0);

@@ -7,15 +7,23 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace quarlink_demo {
 
 // The address space the integration tests rely on (namespace 1, string NodeIds)
 // and the state behind its dynamic nodes. The server's callbacks point at this
 // object, so it must outlive the server.
+// Nodes for load measurements, none by default.
+struct LoadNodes {
+  uint32_t tree = 0;  // Plant.0 .. Plant.<tree-1> below Plant, ten children per object
+  uint32_t fast = 0;  // Fast.0 .. Fast.<fast-1> below Fast, all changed on every tick, and Fast.Seconds
+};
+
 class TestModel {
  public:
-  TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren = 0);
+  TestModel(std::chrono::milliseconds stateDelay, std::set<std::string> omit, uint32_t wideChildren = 0,
+            LoadNodes load = {});
 
   // Adds every node that was not omitted. Throws std::runtime_error on failure.
   void Build(UA_Server* server);
@@ -43,6 +51,9 @@ class TestModel {
   void AddTree();
   void AddPaged();
   void AddWide();
+  void AddPlant();
+  void AddFast();
+  void TickFast(UA_Server* server);
   void AddSharedAndCycle();
   void AddStatusVariables();
 
@@ -63,10 +74,13 @@ class TestModel {
   const std::chrono::milliseconds stateDelay_;
   const std::set<std::string> omit_;
   const uint32_t wideChildren_;
-  UA_Server* server_ = nullptr;  // set by Build, used to add nodes
+  const LoadNodes load_;
+  std::vector<std::string> fastNames_;  // the Fast.<i> that exist, set by Build
+  UA_Server* server_ = nullptr;         // set by Build, used to add nodes
   // Only touched from the server's own thread (callbacks and methods).
   UA_Int32 counter_ = 0;
   UA_Int32 burstValue_ = 0;
+  UA_Int32 fastValue_ = 0;
   bool stateSettled_ = false;
   bool serving_ = false;  // reads made while the nodes are added are not slowed down
   std::array<SlowNode, 5> slowNodes_{};

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -22,8 +23,9 @@ sockaddr_in Loopback(uint16_t port) {
 
 }  // namespace
 
-// Moves what is readable from one socket to the other; false once the link is over.
-bool TcpProxy::Forward(int from, int to) {
+// Takes what is readable into `held`, due one delay from now; false once the peer
+// has closed or failed.
+bool TcpProxy::Receive(int from, std::deque<Held>& held) {
   char buffer[65536];
   const ssize_t count = recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
   if (count < 0) return errno == EAGAIN || errno == EINTR;
@@ -31,15 +33,36 @@ bool TcpProxy::Forward(int from, int to) {
     std::lock_guard<std::mutex> lock(recordedMutex_);
     recorded_.append(buffer, static_cast<size_t>(count));
   }
-  for (ssize_t sent = 0; sent < count;) {
-    const ssize_t n = send(to, buffer + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += n;
-  }
+  if (count > 0) held.push_back({Clock::now() + delay_, std::string(buffer, static_cast<size_t>(count))});
   return count > 0;
 }
 
-TcpProxy::TcpProxy(uint16_t targetPort) : targetPort_(targetPort) {
+// Sends the chunks that are due (or all of them), oldest first; false when sending fails.
+bool TcpProxy::Release(std::deque<Held>& held, int to, bool all) {
+  const auto now = Clock::now();
+  while (!held.empty() && (all || held.front().due <= now)) {
+    const std::string& bytes = held.front().bytes;
+    for (size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = send(to, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    held.pop_front();
+  }
+  return true;
+}
+
+// How long the next poll may wait: at most 5 ms, less when a held chunk falls due earlier.
+TcpProxy::Clock::duration TcpProxy::NextDue() const {
+  const auto now = Clock::now();
+  Clock::duration wait = std::chrono::milliseconds(5);
+  for (const Link& link : links_)
+    for (const auto* held : {&link.up, &link.down})
+      if (!held->empty()) wait = std::min(wait, std::max(Clock::duration::zero(), held->front().due - now));
+  return wait;
+}
+
+TcpProxy::TcpProxy(uint16_t targetPort, std::chrono::microseconds delay) : targetPort_(targetPort), delay_(delay) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = Loopback(0);
   socklen_t length = sizeof(address);
@@ -53,7 +76,7 @@ TcpProxy::TcpProxy(uint16_t targetPort) : targetPort_(targetPort) {
 TcpProxy::~TcpProxy() {
   stop_ = true;
   thread_.join();
-  for (const auto& [client, target] : links_) close(client), close(target);
+  for (const Link& link : links_) close(link.client), close(link.target);
   close(listener_);
 }
 
@@ -84,14 +107,20 @@ void TcpProxy::Run() {
 
 void TcpProxy::Pass() {
   std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-  for (const auto& [client, target] : links_) fds.insert(fds.end(), {{client, POLLIN, 0}, {target, POLLIN, 0}});
-  if (poll(fds.data(), fds.size(), 5) <= 0) return;
+  for (const Link& link : links_) fds.insert(fds.end(), {{link.client, POLLIN, 0}, {link.target, POLLIN, 0}});
+  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(NextDue());
+  const timespec timeout{0, static_cast<long>(wait.count())};
+  if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) return;
   for (size_t i = links_.size(); i-- > 0;) {
-    const auto [client, target] = links_[i];
-    const bool up = !fds[1 + 2 * i].revents || Forward(client, target);
-    const bool down = !fds[2 + 2 * i].revents || Forward(target, client);
-    if (up && down) continue;
-    close(client), close(target);
+    Link& link = links_[i];
+    const bool up = !fds[1 + 2 * i].revents || Receive(link.client, link.up);
+    const bool down = !fds[2 + 2 * i].revents || Receive(link.target, link.down);
+    // A link that ends passes on what it still holds at once, then closes.
+    const bool over = !(up && down);
+    const bool sentUp = Release(link.up, link.target, over);
+    const bool sentDown = Release(link.down, link.client, over);
+    if (!over && sentUp && sentDown) continue;
+    close(link.client), close(link.target);
     links_.erase(links_.begin() + static_cast<std::ptrdiff_t>(i));
   }
   if (!fds[0].revents) return;
@@ -99,7 +128,7 @@ void TcpProxy::Pass() {
   const int target = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in address = Loopback(targetPort_);
   if (client >= 0 && target >= 0 && connect(target, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    links_.emplace_back(client, target);
+    links_.push_back({client, target, {}, {}});
   } else {
     if (client >= 0) close(client);
     if (target >= 0) close(target);

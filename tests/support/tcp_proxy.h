@@ -1,13 +1,15 @@
 // A loopback TCP proxy that can stall its connections, to simulate a link that
-// dies silently: a pulled cable or a frozen peer.
+// dies silently: a pulled cable or a frozen peer. It can also hold every chunk
+// for a while in each direction, to simulate a link with latency.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace ualib_test {
@@ -15,8 +17,9 @@ namespace ualib_test {
 class TcpProxy {
  public:
   // Listens on a free port of 127.0.0.1 and forwards every accepted connection
-  // to 127.0.0.1:targetPort. Throws when it cannot listen.
-  explicit TcpProxy(uint16_t targetPort);
+  // to 127.0.0.1:targetPort, each chunk `delay` after it arrived (0: at once).
+  // Throws when it cannot listen.
+  explicit TcpProxy(uint16_t targetPort, std::chrono::microseconds delay = {});
   ~TcpProxy();  // closes everything and joins the forwarding thread
   TcpProxy(const TcpProxy&) = delete;
   TcpProxy& operator=(const TcpProxy&) = delete;
@@ -31,12 +34,27 @@ class TcpProxy {
   std::string Recorded() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+  struct Held {
+    Clock::time_point due;
+    std::string bytes;
+  };
+  struct Link {
+    int client;
+    int target;
+    std::deque<Held> up;    // client to target
+    std::deque<Held> down;  // target to client
+  };
+
   void SetFrozen(bool frozen);
   void Run();
   void Pass();  // one poll and forwarding round
-  bool Forward(int from, int to);
+  bool Receive(int from, std::deque<Held>& held);
+  static bool Release(std::deque<Held>& held, int to, bool all);
+  Clock::duration NextDue() const;
 
   const uint16_t targetPort_;
+  const std::chrono::microseconds delay_;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> frozen_{false};
@@ -45,8 +63,8 @@ class TcpProxy {
   mutable std::mutex recordedMutex_;
   std::string recorded_;  // guarded by recordedMutex_
   std::atomic<uint64_t> passes_{0};
-  std::vector<std::pair<int, int>> links_;  // (client, target); owned by the thread
-  std::thread thread_;                      // last: starts after everything above exists
+  std::vector<Link> links_;  // owned by the thread
+  std::thread thread_;       // last: starts after everything above exists
 };
 
 }  // namespace ualib_test
