@@ -3,6 +3,7 @@
 #include <open62541/client.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "link.h"
@@ -50,8 +51,9 @@ size_t ItemsPerRequest(const OpcuaConnection& conn, Service service) {
 
 namespace {
 
-// The current values of the given limit variables, 0 for each that cannot be read.
-std::vector<uint32_t> ReadLimits(OpcuaConnection& conn, const std::vector<UA_UInt32>& ids) {
+// The current values of the given limit variables, 0 for each the server does not
+// advertise; none when the read itself was refused.
+std::optional<std::vector<uint32_t>> ReadLimits(OpcuaConnection& conn, const std::vector<UA_UInt32>& ids) {
   std::vector<UA_ReadValueId> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     UA_ReadValueId_init(&items[i]);
@@ -67,9 +69,9 @@ std::vector<uint32_t> ReadLimits(OpcuaConnection& conn, const std::vector<UA_UIn
     *response = UA_Client_Service_read(conn.client, request);
     return response->responseHeader.serviceResult;
   });
-  std::vector<uint32_t> limits(ids.size(), 0);
-  if (status == UA_STATUSCODE_GOOD && response->resultsSize == ids.size())
-    for (size_t i = 0; i < ids.size(); ++i) limits[i] = LimitOf(response->results[i]);
+  if (status != UA_STATUSCODE_GOOD || response->resultsSize != ids.size()) return std::nullopt;
+  std::vector<uint32_t> limits(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) limits[i] = LimitOf(response->results[i]);
   return limits;
 }
 
@@ -82,10 +84,11 @@ void ReadOperationLimits(OpcuaConnection& conn) {
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERWRITE,
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXMONITOREDITEMSPERCALL,
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERBROWSE};
-  std::vector<uint32_t> limits = ReadLimits(conn, ids);
-  // A server that takes fewer than four nodes per read refuses the whole request.
-  if (std::all_of(limits.begin(), limits.end(), [](uint32_t limit) { return limit == 0; }))
-    for (size_t i = 0; i < ids.size(); ++i) limits[i] = ReadLimits(conn, {ids[i]}).front();
+  std::vector<uint32_t> limits = ReadLimits(conn, ids).value_or(std::vector<uint32_t>{});
+  if (limits.empty()) {
+    // A server that takes fewer than four nodes per read refuses the whole request.
+    for (UA_UInt32 id : ids) limits.push_back(ReadLimits(conn, {id}).value_or(std::vector<uint32_t>{0}).front());
+  }
   conn.operationLimits = {limits[0], limits[1], limits[2], limits[3]};
   UALIB_LOG(kDebug, "Items per request on {}: read={} write={} monitored_items={} browse={}", conn.endpoint,
             ItemsPerRequest(conn, Service::Read), ItemsPerRequest(conn, Service::Write),
