@@ -10,9 +10,9 @@
 #include <sstream>
 
 #include "adapter_helpers.h"
-#include "connection.h"
 #include "log_capture.h"
 #include "notification_recorder.h"
+#include "session/session.h"
 #include "tcp_proxy.h"
 #include "test_server.h"
 

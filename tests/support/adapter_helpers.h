@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "connection.h"
+#include "session/session.h"
 
 namespace ualib_test {
 

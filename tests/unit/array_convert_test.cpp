@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
-#include "ua_types.h"
+#include "values/convert.h"
+#include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
 namespace {

@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "values/convert.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ua_types.h"
+#include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <thread>
 
-#include "log.h"
 #include "log_capture.h"
+#include "logging/log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sdk_log.h"
+#include "logging/sdk_log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "status.h"
+#include "values/status.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ticket_mutex.h"
+#include "session/ticket_mutex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,279 @@
+// Connect and Disconnect: attaching a Client to the shared session for its endpoint
+// and user, creating and configuring the stack client when the session has none.
+#include <open62541/client_config_default.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "lifecycle/lifecycle.h"
+#include "logging/log.h"
+#include "security/security.h"
+#include "session/batching.h"
+#include "session/client_impl.h"
+#include "session/link.h"
+#include "session/state.h"
+#include "values/options.h"
+#include "values/status.h"
+#include "values/ua_types.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace internal {
+namespace {
+
+// As std::stoul in base 10, kept to the low 32 bits; no leading digits or out of
+// range keeps the default.
+uint32_t ParseNumberOption(const PropertyMap& properties, std::string_view key, uint32_t fallback) {
+  const std::string* text = properties.Get(key);
+  if (!text) return fallback;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text->c_str(), &end, 10);
+  if (end == text->c_str() || errno == ERANGE) return fallback;
+  return static_cast<uint32_t>(value);
+}
+
+ReconnectPolicy ParseReconnectPolicy(const PropertyMap& properties) {
+  ReconnectPolicy policy;
+  policy.enabled = ParseBoolOption(properties, "auto_reconnect", policy.enabled);
+  policy.intervalMs = ParseNumberOption(properties, "reconnect_interval_ms", policy.intervalMs);
+  policy.maxAttempts = ParseNumberOption(properties, "reconnect_max_attempts", policy.maxAttempts);
+  policy.maxDurationMs = ParseNumberOption(properties, "reconnect_max_duration_ms", policy.maxDurationMs);
+  policy.waitForServerReady = ParseBoolOption(properties, "wait_for_server_ready", policy.waitForServerReady);
+  if (const std::string* node = properties.Get("server_status_node")) policy.serverStatusNode = *node;
+  policy.connectivityCheckIntervalMs =
+      ParseNumberOption(properties, "connectivity_check_interval_ms", policy.connectivityCheckIntervalMs);
+  return policy;
+}
+
+std::string_view AuthLabel(const std::string& username) { return username.empty() ? "anonymous" : "username auth"; }
+
+std::string PropertyOrEmpty(const PropertyMap& properties, std::string_view key) {
+  const std::string* value = properties.Get(key);
+  return value ? *value : std::string();
+}
+
+OpcuaConnection* SessionOf(UA_Client* client) {
+  return static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
+}
+
+// A link that dies without a reset (a pulled cable, a frozen peer) leaves the
+// channel open forever unless the stack's periodic check gets no answer and we
+// close the channel ourselves.
+void LinkInactivityCallback(UA_Client* client) {
+  if (OpcuaConnection* conn = SessionOf(client)) CloseSilentLink(*conn);
+}
+
+// No publish response for longer than the subscription's keep-alive: the server may
+// have dropped the subscription without a word. Re-creating it also tells a dead
+// link apart: the requests time out and the probe closes it.
+void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 subscriptionId, void* /*context*/) {
+  OpcuaConnection* conn = SessionOf(client);
+  if (!conn || conn->closeRequested || subscriptionId != conn->subscriptionId) return;
+  UALIB_LOG(kWarning, "Subscription {} of {} stopped delivering; re-creating it", subscriptionId, conn->endpoint);
+  conn->subscriptionLost = true;
+}
+
+void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) {
+  const uint32_t interval = conn.reconnectPolicy.connectivityCheckIntervalMs;
+  UALIB_LOG(kDebug, "Connectivity check for {}: interval={}ms", conn.endpoint, interval);
+  if (interval == 0) return;
+  config->connectivityCheckInterval = interval;
+  config->inactivityCallback = LinkInactivityCallback;
+  config->subscriptionInactivityCallback = SubscriptionInactivityCallback;
+}
+
+// The stack's default configuration already handed its logger object to the event
+// loop, the security policies and the certificate check. Repointing that one object
+// routes all of them through the bridge, and its own clear function still frees it
+// when the stack client is deleted; replacing the pointer would leak it and leave
+// the others pointing at it.
+void InstallSdkLogger(OpcuaConnection& conn, UA_ClientConfig* config) {
+  if (config->logging) {
+    config->logging->log = SdkLog;
+    config->logging->context = &conn.sdkLog;
+    return;
+  }
+  conn.sdkLogger = UA_Logger{SdkLog, &conn.sdkLog, nullptr};
+  config->logging = &conn.sdkLogger;
+  if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
+}
+
+// Stack defaults, the session's log bridge and state callback, and the policy and
+// security of the Client whose Connect creates the stack client. Caller holds
+// clientMutex.
+Result ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties,
+                            const SecuritySettings& security) {
+  UA_ClientConfig* config = UA_Client_getConfig(client);
+  UA_ClientConfig_setDefault(config);
+
+  conn.sdkLog = SdkLogSettings{};
+  if (const std::string* level = properties.Get("sdk_log_level"))
+    ParseSdkLogLevel(*level, conn.sdkLog.sdkLogLevel, conn.sdkLog.sdkLogOff);
+  InstallSdkLogger(conn, config);
+  // First: the stack's encryption setup resets much of the configuration to its
+  // defaults again.
+  const bool sendsPassword = !conn.username.empty() && !PropertyOrEmpty(properties, "password").empty();
+  if (Result refused = ApplySecurity(conn, config, security, sendsPassword); refused.code != ResultCode::Ok)
+    return refused;
+
+  config->clientContext = &conn;
+  config->stateCallback = SdkStateCallback;
+  {
+    std::lock_guard<std::mutex> lock(conn.observersMutex);
+    conn.state = ConnectionState::Disconnected;
+  }
+  conn.closeRequested = false;
+  conn.linkSilent = false;
+  conn.reconnectGaveUp = false;
+  conn.reconnectPolicy = ParseReconnectPolicy(properties);
+  // Without automatic reconnection the stack must not restore a lost link on its
+  // own either; with it, the reconnect cycle and the stack's quick retry coexist.
+  config->noReconnect = !conn.reconnectPolicy.enabled;
+  conn.maxItemsPerRequest = ParseNumberOption(properties, "max_items_per_request", 1);
+  conn.password = PropertyOrEmpty(properties, "password");
+  const ReconnectPolicy& policy = conn.reconnectPolicy;
+  UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
+            conn.endpoint, policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
+  ConfigureConnectivityCheck(conn, config);
+  return {};
+}
+
+std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username,
+                                               const SecuritySettings& security) {
+  std::string key = endpoint + "|" + username + RegistryKeySuffix(security);
+  auto& registry = OpcuaConnectionRegistry::Instance();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
+  if (auto live = entry.lock()) return live;
+  auto created = OpcuaConnection::Create(endpoint, username, key);
+  entry = created;
+  return created;
+}
+
+// The Client's share of the session, and a fresh attachment flag that a browse
+// running on this connection watches.
+void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
+  impl.conn = std::move(session);
+  impl.attachment = std::make_shared<std::atomic<bool>>(true);
+}
+
+}  // namespace
+
+UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
+                                 const std::string& password) {
+  if (!username.empty()) {
+    UA_UserNameIdentityToken* token = UA_UserNameIdentityToken_new();
+    if (!token) return UA_STATUSCODE_BADOUTOFMEMORY;
+    token->userName = UA_String_fromChars(username.c_str());
+    token->password = UA_String_fromChars(password.c_str());
+    UA_ClientConfig* config = UA_Client_getConfig(client);
+    UA_ExtensionObject_clear(&config->userIdentityToken);
+    UA_ExtensionObject_setValue(&config->userIdentityToken, token, &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]);
+  }
+  return UA_Client_connect(client, endpoint.c_str());
+}
+
+}  // namespace internal
+
+Result Client::Connect() {
+  UALIB_TRACE();
+  if (!impl->configured) {
+    UALIB_LOG(internal::kWarning, "Connect rejected: Configure has not been called");
+    return {ResultCode::InvalidState, "Connect called before Configure."};
+  }
+  const std::string& endpoint = impl->options.endpoint;
+  if (impl->conn) {
+    UALIB_LOG(internal::kDebug, "Connect: already connected to {}", endpoint);
+    return {ResultCode::AlreadyConnected, "already connected"};
+  }
+  const PropertyMap& properties = impl->options.properties;
+  const std::string username = internal::PropertyOrEmpty(properties, "username");
+  internal::SecuritySettings security;
+  if (Result invalid = internal::ParseSecuritySettings(properties, security); invalid.code != ResultCode::Ok) {
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, invalid.message);
+    return invalid;
+  }
+  internal::WarnAboutSecurity(security, endpoint);
+
+  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, security);
+  internal::AttachObserver(*session, impl->observer);
+
+  internal::ClientLock lock(*session);
+  if (lock.client()) {
+    internal::Adopt(*impl, std::move(session));
+    UALIB_LOG(internal::kInfo, "Attached to shared OPC UA session for {} ({})", endpoint,
+              internal::AuthLabel(username));
+    return {};
+  }
+  lock.unlock();
+  UALIB_LOG(internal::kDebug, "Connect: opening NEW shared session to {} ({})", endpoint,
+            internal::AuthLabel(username));
+  lock.lock();
+  if (lock.client()) {
+    internal::Adopt(*impl, std::move(session));
+    UALIB_LOG(internal::kDebug, "Connect: lost race, attaching to existing session");
+    return {};
+  }
+
+  UA_Client* client = UA_Client_new();
+  if (!client) {
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect: UA_Client_new returned null");
+    return {ResultCode::InternalError, "UA_Client_new returned null"};
+  }
+  if (Result refused = internal::ConfigureStackClient(*session, client, properties, security);
+      refused.code != ResultCode::Ok) {
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, refused.message);
+    return refused;
+  }
+  const UA_StatusCode status = internal::ConnectStackClient(client, endpoint, username, session->password);
+  if (status != UA_STATUSCODE_GOOD) {
+    Result mapped = internal::ExplainConnectFailure(*session, status);
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, mapped.message);
+    return mapped;  // the lock goes before the session reference: declared after it
+  }
+  session->client = client;
+  internal::RememberSessionToken(*session);
+  internal::ReadOperationLimits(*session);
+  session->linkDisturbed = false;
+  if (!internal::EnsureIteratorThread(*session)) {
+    session->client = nullptr;
+    UA_Client_disconnect(client);
+    UA_Client_delete(client);
+    internal::DetachObserver(*session, impl->observer);
+    UALIB_LOG(internal::kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
+    return {ResultCode::InternalError, "could not start the session's iterator thread"};
+  }
+  internal::Adopt(*impl, std::move(session));
+  UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
+  return {};
+}
+
+Result Client::Disconnect() {
+  UALIB_TRACE();
+  if (!impl->conn) {
+    UALIB_LOG(internal::kDebug, "Disconnect: already disconnected (no-op)");
+    return {};
+  }
+  const std::string endpoint = impl->conn->endpoint;
+  // The last Client's detach marks the teardown that follows as an orderly close:
+  // reported as such, and never answered with a reconnect.
+  const size_t refs = internal::DetachObserver(*impl->conn, impl->observer, internal::CloseIfLast::Yes);
+  if (refs == 1) impl->conn->WakePauses();
+  impl->attachment->store(false);
+  UALIB_LOG(internal::kDebug, "Disconnect: detaching from {} (refs before = {})", endpoint, refs);
+  impl->conn.reset();
+  UALIB_LOG(internal::kInfo, "Disconnected from {}", endpoint);
+  return {};
+}
+
+}  // namespace velk::quarlink

@@ -1,0 +1,472 @@
+// Browse: the nodes below a start node, one level or the whole subtree breadth
+// first, optionally with the value of every Variable. The session lock is held for
+// a slice of parents at a time, so other operations interleave with a long browse.
+#include "services/browse.h"
+
+#include <open62541/client_highlevel.h>
+#include <velk/quarlink/client.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "logging/log.h"
+#include "services/requests.h"
+#include "services/value_reads.h"
+#include "session/batching.h"
+#include "session/client_impl.h"
+#include "session/link.h"
+#include "values/convert.h"
+#include "values/status.h"
+#include "values/ua_types.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace internal {
+namespace {
+
+// --- One parent's references as descriptors ---
+
+std::string ToStdString(const UA_String& text) {
+  if (text.length == 0 || text.data == nullptr) return {};
+  return {reinterpret_cast<const char*>(text.data), text.length};
+}
+
+std::string PrintNodeId(const UA_NodeId& id) {
+  UaOwned<UA_String> text;
+  if (UA_NodeId_print(&id, text.get()) != UA_STATUSCODE_GOOD) return {};
+  return ToStdString(*text);
+}
+
+const char* NodeClassName(UA_NodeClass nodeClass) {
+  switch (nodeClass) {
+    case UA_NODECLASS_OBJECT:
+      return "Object";
+    case UA_NODECLASS_VARIABLE:
+      return "Variable";
+    case UA_NODECLASS_METHOD:
+      return "Method";
+    case UA_NODECLASS_OBJECTTYPE:
+      return "ObjectType";
+    case UA_NODECLASS_VARIABLETYPE:
+      return "VariableType";
+    case UA_NODECLASS_REFERENCETYPE:
+      return "ReferenceType";
+    case UA_NODECLASS_DATATYPE:
+      return "DataType";
+    case UA_NODECLASS_VIEW:
+      return "View";
+    default:
+      return "Unspecified";
+  }
+}
+
+// Only instances have children worth listing; methods and types are leaves here.
+bool IsExpandable(UA_NodeClass nodeClass) {
+  return nodeClass == UA_NODECLASS_OBJECT || nodeClass == UA_NODECLASS_VARIABLE || nodeClass == UA_NODECLASS_VIEW;
+}
+
+NodeDescriptor Describe(const UA_ReferenceDescription& reference, const std::string& parent) {
+  NodeDescriptor node;
+  // The namespace URI and server index of the expanded id are not part of the address.
+  node.address = PrintNodeId(reference.nodeId.nodeId);
+  node.display_name = ToStdString(reference.displayName.text);
+  if (!parent.empty()) node.parent = parent;
+  node.expandable = IsExpandable(reference.nodeClass);
+  node.properties.Set("type", NodeClassName(reference.nodeClass));
+  std::string browseName = ToStdString(reference.browseName.name);
+  if (!browseName.empty()) node.properties.Set("browse_name", std::move(browseName));
+  return node;
+}
+
+void AppendDescriptors(const UA_BrowseResult& result, const std::string& parent, std::vector<NodeDescriptor>& out) {
+  // Room for the whole page, growing geometrically: an exact reserve per page would
+  // copy the batch again for every page of a node with many children.
+  const size_t needed = out.size() + result.referencesSize;
+  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+  for (size_t i = 0; i < result.referencesSize; ++i) out.push_back(Describe(result.references[i], parent));
+}
+
+// --- Browse and BrowseNext ---
+
+// The first page of each node, all in one request.
+UaOwned<UA_BrowseResponse> BrowseFirstPages(UA_Client* client, const std::vector<const UA_NodeId*>& nodes) {
+  std::vector<UA_BrowseDescription> descriptions(nodes.size());
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    UA_BrowseDescription& description = descriptions[k];
+    UA_BrowseDescription_init(&description);
+    description.nodeId = *nodes[k];  // a view: the request is never cleared
+    description.browseDirection = UA_BROWSEDIRECTION_FORWARD;
+    description.referenceTypeId = UA_NODEID_NUMERIC(0, UA_NS0ID_HIERARCHICALREFERENCES);
+    description.includeSubtypes = true;
+    description.nodeClassMask = 0;
+    description.resultMask = UA_BROWSERESULTMASK_ALL;
+  }
+  UA_BrowseRequest request;
+  UA_BrowseRequest_init(&request);
+  request.requestedMaxReferencesPerNode = 0;  // the server's page size
+  request.nodesToBrowse = descriptions.data();
+  request.nodesToBrowseSize = descriptions.size();
+  UaOwned<UA_BrowseResponse> response;
+  __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSEREQUEST], response.get(),
+                      &UA_TYPES[UA_TYPES_BROWSERESPONSE]);
+  return response;
+}
+
+UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString* continuationPoints, size_t count,
+                                              bool release) {
+  UA_BrowseNextRequest request;
+  UA_BrowseNextRequest_init(&request);
+  request.releaseContinuationPoints = release;
+  request.continuationPoints = continuationPoints;  // a view, as above
+  request.continuationPointsSize = count;
+  UaOwned<UA_BrowseNextResponse> response;
+  __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSENEXTREQUEST], response.get(),
+                      &UA_TYPES[UA_TYPES_BROWSENEXTRESPONSE]);
+  return response;
+}
+
+// The service status, then one result per node asked for, then the k-th result's status.
+template <typename Response>
+UA_StatusCode PageStatus(const Response& response, size_t k = 0, size_t count = 1) {
+  if (response.responseHeader.serviceResult != UA_STATUSCODE_GOOD) return response.responseHeader.serviceResult;
+  if (response.resultsSize != count) return UA_STATUSCODE_BADINTERNALERROR;
+  return response.results[k].statusCode;
+}
+
+UaOwned<UA_ByteString> TakeContinuationPoint(UA_BrowseResult& result) {
+  return UaOwned<UA_ByteString>::Adopt(std::exchange(result.continuationPoint, UA_ByteString{0, nullptr}));
+}
+
+// The server keeps an abandoned continuation point until the session ends, and
+// servers grant only a few per session: once they are used up, every later browse
+// of a node with more than one page fails. Releasing costs one more round trip, so
+// it is skipped when the link or the session is gone anyway.
+void ReleaseContinuationPoint(OpcuaConnection& conn, UA_ByteString& continuationPoint, UA_StatusCode failure) {
+  const ResultCode code = StatusFromUa(failure).code;
+  if (code == ResultCode::NotConnected || code == ResultCode::Timeout || code == ResultCode::CommunicationError) return;
+  SendIfLinkUp(conn, [&] {  // best effort; its answer changes nothing
+    return BrowseNextPage(conn.client, &continuationPoint, 1, true)->responseHeader.serviceResult;
+  });
+}
+
+// The next page, or the reason the paging of the node ends here.
+UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuationPoint, size_t pagesTaken,
+                       const std::function<bool()>& stop, const std::string& parent,
+                       UaOwned<UA_BrowseNextResponse>& page) {
+  if (stop()) return kPagingStopped;
+  if (pagesTaken >= kMaxPagesPerNode) {
+    UALIB_LOG(kWarning, "Browse of '{}' stopped after {} pages: the server keeps sending continuation points", parent,
+              pagesTaken);
+    return UA_STATUSCODE_BADCONTINUATIONPOINTINVALID;
+  }
+  return SendIfLinkUp(conn, [&] {
+    page = BrowseNextPage(conn.client, continuationPoint.get(), 1, false);
+    return PageStatus(*page);
+  });
+}
+
+}  // namespace
+
+namespace {
+
+// Appends the first page already received and then every further page of the node.
+UA_StatusCode TakeAllPages(OpcuaConnection& conn, UA_BrowseResult& first, const std::string& parent,
+                           std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
+  AppendDescriptors(first, parent, out);
+  UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first);
+  for (size_t pages = 1; continuationPoint->length > 0; ++pages) {
+    UaOwned<UA_BrowseNextResponse> page;
+    const UA_StatusCode status = NextPage(conn, continuationPoint, pages, stop, parent, page);
+    if (status != UA_STATUSCODE_GOOD) {
+      ReleaseContinuationPoint(conn, *continuationPoint, status);
+      return status;
+    }
+    AppendDescriptors(page->results[0], parent, out);
+    continuationPoint = TakeContinuationPoint(page->results[0]);
+  }
+  return UA_STATUSCODE_GOOD;
+}
+
+// Continuation points of nodes whose pages are not wanted any more, released in one
+// request (best effort, as for one node).
+void ReleaseRemaining(OpcuaConnection& conn, UA_BrowseResponse& response, size_t from) {
+  std::vector<UA_ByteString> points;
+  for (size_t k = from; k < response.resultsSize; ++k)
+    if (response.results[k].continuationPoint.length > 0) points.push_back(response.results[k].continuationPoint);
+  if (points.empty()) return;
+  SendIfLinkUp(conn, [&] {
+    return BrowseNextPage(conn.client, points.data(), points.size(), true)->responseHeader.serviceResult;
+  });
+}
+
+}  // namespace
+
+std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::vector<ParentToBrowse>& parents,
+                                            const std::function<bool()>& stop) {
+  std::vector<const UA_NodeId*> nodes;
+  for (const ParentToBrowse& parent : parents) nodes.push_back(parent.node);
+  UaOwned<UA_BrowseResponse> first;
+  const UA_StatusCode sent = SendIfLinkUp(conn, [&] {
+    first = BrowseFirstPages(conn.client, nodes);
+    return first->responseHeader.serviceResult;
+  });
+  std::vector<UA_StatusCode> statuses(parents.size(), sent);
+  if (sent != UA_STATUSCODE_GOOD) return statuses;
+  for (size_t k = 0; k < parents.size(); ++k) {
+    const ParentToBrowse& parent = parents[k];
+    statuses[k] = PageStatus(*first, k, parents.size());
+    // A server grants a few continuation points per session; a node that found none
+    // left while the nodes before it held theirs gets a request of its own.
+    if (statuses[k] == UA_STATUSCODE_BADNOCONTINUATIONPOINTS && parents.size() > 1)
+      statuses[k] = BrowseChildrenOf(conn, {parent}, stop).front();
+    else if (statuses[k] == UA_STATUSCODE_GOOD)
+      statuses[k] = TakeAllPages(conn, first->results[k], *parent.text, *parent.out, stop);
+    if (statuses[k] == kPagingStopped) {
+      ReleaseRemaining(conn, *first, k + 1);
+      std::fill(statuses.begin() + static_cast<std::ptrdiff_t>(k), statuses.end(), kPagingStopped);
+      break;
+    }
+  }
+  return statuses;
+}
+
+namespace {
+
+// --- The breadth-first traversal ---
+
+// The nodes a queued node was reached through, as an immutable set that every node
+// below it shares. Adding one copies only the path to it in a tree ordered by the
+// ids' hashes (expected O(log n) nodes), so the cycle check stays cheap on very deep
+// hierarchies, and freeing a set recurses only as deep as that tree, never along
+// the chain of ancestors.
+class AncestorSet {
+ public:
+  AncestorSet() = default;
+
+  bool Contains(const UA_NodeId& id) const {
+    const UA_UInt32 hash = UA_NodeId_hash(&id);
+    for (const Node* at = root_.get(); at != nullptr; at = hash < at->hash ? at->left.get() : at->right.get()) {
+      if (hash == at->hash && UA_NodeId_equal(at->id->get(), &id)) return true;
+    }
+    return false;
+  }
+
+  AncestorSet With(UaNodeId id) const {
+    const UA_UInt32 hash = UA_NodeId_hash(id.get());
+    return AncestorSet(Insert(root_, hash, std::make_shared<const UaNodeId>(std::move(id))));
+  }
+
+ private:
+  struct Node;
+  using Link = std::shared_ptr<const Node>;
+  struct Node {
+    UA_UInt32 hash;
+    std::shared_ptr<const UaNodeId> id;
+    Link left;
+    Link right;
+  };
+
+  explicit AncestorSet(Link root) : root_(std::move(root)) {}
+
+  static Link Insert(const Link& at, UA_UInt32 hash, std::shared_ptr<const UaNodeId> id) {
+    if (!at) return std::make_shared<const Node>(Node{hash, std::move(id), nullptr, nullptr});
+    if (hash < at->hash)
+      return std::make_shared<const Node>(Node{at->hash, at->id, Insert(at->left, hash, id), at->right});
+    return std::make_shared<const Node>(Node{at->hash, at->id, at->left, Insert(at->right, hash, std::move(id))});
+  }
+
+  Link root_;
+};
+
+struct PendingParent {
+  std::string text;  // as its children's `parent`
+  UaNodeId node;
+  AncestorSet ancestors;  // the node itself included
+};
+
+struct ParentFailure {
+  std::string parent;
+  UA_StatusCode status;
+};
+
+// What one request of parents left to report: the parents that failed, in queue
+// order, and whether a stop ended the paging.
+struct FrontOutcome {
+  std::vector<ParentFailure> failures;
+  bool stopped = false;
+};
+
+class BrowseTraversal {
+ public:
+  BrowseTraversal(const BrowseRequest& request, Arrays arrays, UaNodeId root, std::string rootText)
+      : recursive_(request.recursive), includeValues_(request.include_values), arrays_(arrays) {
+    AncestorSet ancestors = AncestorSet().With(root);
+    queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors)});
+  }
+
+  bool Done() const { return queue_.empty(); }
+  size_t Pending() const { return queue_.size(); }
+
+  // Browses up to `count` parents from the front of the queue in one request and
+  // moves their children, parent after parent, to the end of nodes. A parent that
+  // fails contributes nothing; one whose paging was stopped ends the walk.
+  FrontOutcome BrowseFront(OpcuaConnection& conn, std::vector<NodeDescriptor>& nodes, const std::function<bool()>& stop,
+                           size_t count) {
+    std::vector<PendingParent> parents;
+    for (; parents.size() < count && !queue_.empty(); queue_.pop_front()) parents.push_back(std::move(queue_.front()));
+    std::vector<std::vector<NodeDescriptor>> batches(parents.size());
+    std::vector<ParentToBrowse> request;
+    for (size_t k = 0; k < parents.size(); ++k)
+      request.push_back({parents[k].node.get(), &parents[k].text, &batches[k]});
+    const std::vector<UA_StatusCode> statuses = BrowseChildrenOf(conn, request, stop);
+    FrontOutcome outcome;
+    for (size_t k = 0; k < parents.size(); ++k) {
+      if (statuses[k] == kPagingStopped) {
+        outcome.stopped = true;
+        break;
+      }
+      if (statuses[k] != UA_STATUSCODE_GOOD) {
+        outcome.failures.push_back({std::move(parents[k].text), statuses[k]});
+        continue;
+      }
+      AttachValues(conn, batches[k]);
+      for (NodeDescriptor& node : batches[k]) {
+        if (recursive_ && node.expandable) Enqueue(node.address, parents[k].ancestors);
+        nodes.push_back(std::move(node));
+      }
+    }
+    return outcome;
+  }
+
+ private:
+  // With values asked for, every Variable of the batch gets its value; one whose
+  // value cannot be read is listed without.
+  void AttachValues(OpcuaConnection& conn, std::vector<NodeDescriptor>& batch) const {
+    if (!includeValues_) return;
+    std::vector<UaNodeId> variables(batch.size());
+    const auto join = [&](size_t i) {
+      const std::string* type = batch[i].properties.Get("type");
+      return type && *type == "Variable" && ParseNodeId(batch[i].address, *variables[i]);
+    };
+    const auto send = [&](const std::vector<size_t>& indices) {
+      ValueReads reads(variables, indices);
+      reads.Send(conn);
+      for (size_t k = 0; k < indices.size(); ++k) {
+        if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
+        DataValue value;
+        value.value = reads.ValueOf(k, arrays_);
+        batch[indices[k]].value = std::move(value);
+      }
+    };
+    GatherRequests(
+        batch.size(), ItemsPerRequest(conn, Service::Read), false,
+        [&](size_t i) -> const std::string& { return batch[i].address; }, [](size_t) { return false; }, join, send);
+  }
+
+  void Enqueue(const std::string& address, const AncestorSet& ancestors) {
+    UaNodeId node;
+    if (!ParseNodeId(address, *node)) return;
+    // On a server whose references form a cycle the subtree below a node that is
+    // its own ancestor never ends: such a node is listed but not expanded again.
+    if (ancestors.Contains(*node)) return;
+    AncestorSet below = ancestors.With(node);
+    queue_.push_back({address, std::move(node), std::move(below)});
+  }
+
+  const bool recursive_;
+  const bool includeValues_;
+  const Arrays arrays_;
+  std::deque<PendingParent> queue_;
+};
+
+BrowseResult BrowseFailure(ResultCode code, std::string message) {
+  BrowseResult result;
+  result.code = code;
+  result.message = std::move(message);
+  return result;
+}
+
+// A failure stored earlier says more than the lost link that followed it.
+void KeepFirstFailure(BrowseResult& result, ResultCode code, std::string message) {
+  if (result.code != ResultCode::Ok) return;
+  result.code = code;
+  result.message = std::move(message);
+}
+
+}  // namespace
+}  // namespace internal
+
+BrowseResult Client::Browse(const BrowseRequest& request) {
+  UALIB_TRACE();
+  const bool haveStackClient = internal::RunOnSession(
+      *impl, [] { return false; }, [](internal::ClientLock&) { return true; });
+  // Held across the slices, so a Disconnect of this Client meanwhile cannot free it
+  // under the next slice; the attachment flag tells the browse to end then.
+  const std::shared_ptr<OpcuaConnection> session = impl->conn;
+  const std::shared_ptr<const std::atomic<bool>> attached = impl->attachment;
+  if (!haveStackClient || !session) {
+    UALIB_LOG(internal::kWarning, "Browse rejected: not connected");
+    return internal::BrowseFailure(ResultCode::NotConnected, "not connected");
+  }
+  if (internal::IsCancelled(request.options)) {
+    UALIB_LOG(internal::kDebug, "Browse cancelled before start");
+    return internal::BrowseFailure(ResultCode::Cancelled, "cancelled before start");
+  }
+  UALIB_LOG(internal::kDebug, "Browse: root={} recursive={} include_values={}",
+            request.root ? *request.root : std::string("(default)"), request.recursive, request.include_values);
+
+  internal::UaNodeId root;
+  std::string rootText = request.root.value_or(std::string());
+  if (rootText.empty()) {
+    rootText = "ns=0;i=85";
+    *root = UA_NODEID_NUMERIC(0, UA_NS0ID_OBJECTSFOLDER);
+  } else if (!internal::ParseNodeId(rootText, *root)) {
+    return internal::BrowseFailure(ResultCode::InvalidArgument, "could not parse root NodeId");
+  }
+
+  const std::function<bool()> stop = [&] { return internal::IsCancelled(request.options) || !attached->load(); };
+  internal::BrowseTraversal traversal(request, impl->arrays, std::move(root), std::move(rootText));
+  BrowseResult result;
+  // A node whose paging was stopped is dropped; the checks below then end the browse.
+  while (!traversal.Done() || stop()) {
+    if (!attached->load()) {
+      internal::KeepFirstFailure(result, ResultCode::NotConnected, "connection lost during browse");
+      return result;
+    }
+    if (internal::IsCancelled(request.options)) {
+      UALIB_LOG(internal::kDebug, "Browse cancelled mid-traversal ({} nodes already discovered, {} parents in queue)",
+                result.nodes.size(), traversal.Pending());
+      result.code = ResultCode::Cancelled;
+      result.message = "cancelled mid-traversal";
+      return result;
+    }
+    internal::ClientLock lock(*session);
+    if (!lock.client()) {
+      internal::KeepFirstFailure(result, ResultCode::NotConnected, "connection lost during browse");
+      return result;
+    }
+    // A slice is at least one request: gathered parents are never split across slices.
+    const size_t perRequest = internal::ItemsPerRequest(lock.connection(), internal::Service::Browse);
+    const size_t slice = std::max(internal::kParentsPerSlice, perRequest);
+    for (size_t browsed = 0; browsed < slice && !traversal.Done() && attached->load(); browsed += perRequest) {
+      internal::FrontOutcome outcome =
+          traversal.BrowseFront(lock.connection(), result.nodes, stop, std::min(perRequest, slice - browsed));
+      for (internal::ParentFailure& failure : outcome.failures) {
+        Result mapped = internal::StatusFromUa(failure.status);
+        UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure.parent, mapped.message);
+        internal::KeepFirstFailure(result, mapped.code, std::move(mapped.message));
+      }
+      if (outcome.stopped) break;  // the checks above say why
+    }
+  }
+  return result;
+}
+
+}  // namespace velk::quarlink

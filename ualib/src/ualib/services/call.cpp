@@ -1,0 +1,163 @@
+// Call: one method on the server, with the caller's inputs, returning its outputs.
+#include <open62541/client_highlevel.h>
+#include <velk/quarlink/client.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "logging/log.h"
+#include "services/requests.h"
+#include "session/client_impl.h"
+#include "session/link.h"
+#include "values/convert.h"
+#include "values/status.h"
+#include "values/timing.h"
+#include "values/ua_types.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A value as read or returned: good quality, no time stamp, no properties.
+DataValue GoodValue(Value value) {
+  DataValue out;
+  out.value = std::move(value);
+  return out;
+}
+
+CallResult Failure(ResultCode code, std::string message) { return {code, std::move(message), {}}; }
+
+CallResult RejectCall(const Address& method) {
+  UALIB_LOG(internal::kWarning, "Call rejected: not connected (method={})", method);
+  return Failure(ResultCode::NotConnected, "not connected");
+}
+
+// The object the method is called on: the "object" option when present (even when
+// empty), otherwise the method's text up to its last '.', provided that dot follows
+// an "s=" (so "ns=3;s=Line.Pump.Start" is called on "ns=3;s=Line.Pump").
+std::optional<std::string> ObjectTextFor(const CallRequest& request) {
+  if (const std::string* object = request.options.properties.Get("object")) return *object;
+  const std::string& method = request.method;
+  const size_t stringId = method.find("s=");
+  const size_t lastDot = method.rfind('.');
+  if (stringId == std::string::npos || lastDot == std::string::npos || lastDot <= stringId + 1) return std::nullopt;
+  return method.substr(0, lastDot);
+}
+
+// The caller's timeout for one call, or nothing for the session's own: 0 and negative
+// mean that, and above 32 bits cannot be expressed.
+std::optional<UA_UInt32> CallTimeout(std::chrono::milliseconds requested) {
+  if (requested.count() < 1 || requested.count() > std::numeric_limits<UA_UInt32>::max()) return std::nullopt;
+  return static_cast<UA_UInt32>(requested.count());
+}
+
+struct MethodOutcome {
+  UA_StatusCode status = UA_STATUSCODE_GOOD;
+  internal::UaArray outputs;
+};
+
+MethodOutcome InvokeMethod(OpcuaConnection& conn, const CallRequest& request, const UA_NodeId& object,
+                           const UA_NodeId& method, const internal::UaArray& inputs) {
+  std::optional<internal::ScopedRequestTimeout> timeout;
+  if (const std::optional<UA_UInt32> requested = CallTimeout(request.options.timeout)) {
+    timeout.emplace(conn.client, *requested);
+    UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms", timeout->saved(), *requested);
+  }
+  size_t outputCount = 0;
+  UA_Variant* outputs = nullptr;
+  const auto start = Clock::now();
+  // A method may legitimately run longer than the timeout the caller gave it; that
+  // alone says nothing about the link.
+  const UA_StatusCode status = internal::SendIfLinkUp(
+      conn,
+      [&] {
+        return UA_Client_call(conn.client, object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount,
+                              &outputs);
+      },
+      internal::OnTimeout::Accept);
+  UALIB_LOG(internal::kDebug, "Call timing [{}]: sdk_call={:.1f}ms", request.method,
+            internal::ToMillis(Clock::now() - start));
+  return {status, internal::UaArray(outputs, outputCount, &UA_TYPES[UA_TYPES_VARIANT])};
+}
+
+// Parses the object and method texts into the given ids, or returns the refusal.
+std::optional<CallResult> ParseTargets(const CallRequest& request, UA_NodeId& object, UA_NodeId& method) {
+  const std::optional<std::string> objectText = ObjectTextFor(request);
+  if (!objectText) {
+    return Failure(ResultCode::InvalidArgument, "could not derive object NodeId from method '" + request.method +
+                                                    "'; pass it explicitly via options.properties[\"object\"]");
+  }
+  if (!internal::ParseNodeId(*objectText, object))
+    return Failure(ResultCode::InvalidArgument, "could not parse object NodeId: " + *objectText);
+  if (!internal::ParseNodeId(request.method, method))
+    return Failure(ResultCode::InvalidArgument, "could not parse method NodeId: " + request.method);
+  return std::nullopt;
+}
+
+// Converts every input into the array, or returns the refusal naming the first
+// input that has no stack counterpart.
+std::optional<CallResult> ConvertInputs(const std::vector<CallArgument>& inputs, internal::Arrays arrays,
+                                        internal::UaArray& array) {
+  if (!array.allocated()) {
+    auto failure = internal::StatusFromUa(UA_STATUSCODE_BADOUTOFMEMORY);
+    return Failure(failure.code, std::move(failure.message));
+  }
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!internal::ValueToUaVariant(inputs[i].value, array.As<UA_Variant>()[i], arrays))
+      return Failure(ResultCode::TypeMismatch,
+                     "input argument " + std::to_string(i) + " has an unsupported Value type");
+  }
+  return std::nullopt;
+}
+
+CallResult OutputsOf(const internal::UaArray& outputs, internal::Arrays arrays) {
+  CallResult result;
+  result.outputs.reserve(outputs.size());
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    // Output arguments are positional; the server's argument names are not fetched.
+    result.outputs.push_back(
+        {std::string(), GoodValue(internal::UaVariantToValue(outputs.As<UA_Variant>()[i], arrays))});
+  }
+  return result;
+}
+
+CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, internal::Arrays arrays) {
+  // The only cancellation point: a call that has started is not interrupted.
+  if (internal::IsCancelled(request.options)) {
+    UALIB_LOG(internal::kDebug, "Call cancelled before start (method={})", request.method);
+    return Failure(ResultCode::Cancelled, "cancelled before start");
+  }
+  UALIB_LOG(internal::kDebug, "Call: method={} n_input_args={}", request.method, request.inputs.size());
+
+  internal::UaNodeId object;
+  internal::UaNodeId method;
+  if (auto refusal = ParseTargets(request, *object, *method)) return std::move(*refusal);
+  auto inputs = internal::UaArray::New(request.inputs.size(), &UA_TYPES[UA_TYPES_VARIANT]);
+  if (auto refusal = ConvertInputs(request.inputs, arrays, inputs)) return std::move(*refusal);
+
+  const MethodOutcome outcome = InvokeMethod(conn, request, *object, *method, inputs);
+  if (outcome.status != UA_STATUSCODE_GOOD) {
+    auto failure = internal::StatusFromUa(outcome.status);
+    UALIB_LOG(internal::kDebug, "Call '{}' failed: {}", request.method, failure.message);
+    return Failure(failure.code, std::move(failure.message));
+  }
+  return OutputsOf(outcome.outputs, arrays);
+}
+
+}  // namespace
+
+CallResult Client::Call(const CallRequest& request) {
+  UALIB_TRACE();
+  return internal::RunOnSession(
+      *impl, [&] { return RejectCall(request.method); },
+      [&](internal::ClientLock& lock) { return CallOnSession(lock.connection(), request, impl->arrays); });
+}
+
+}  // namespace velk::quarlink

@@ -1,0 +1,146 @@
+// Read: the Value attribute of each node of a batch, all under one hold of the session
+// lock; one request per node unless the session gathers several into one.
+#include <open62541/client_highlevel.h>
+#include <velk/quarlink/client.h>
+
+#include "logging/log.h"
+#include "services/requests.h"
+#include "services/value_reads.h"
+#include "session/batching.h"
+#include "session/client_impl.h"
+#include "session/link.h"
+#include "values/convert.h"
+#include "values/status.h"
+#include "values/timing.h"
+#include "values/ua_types.h"
+
+namespace velk::quarlink {
+
+using namespace tessel::fnd::defs;
+
+namespace internal {
+
+ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices) {
+  items_.resize(indices.size());
+  for (size_t k = 0; k < indices.size(); ++k) {
+    UA_ReadValueId_init(&items_[k]);
+    items_[k].nodeId = *nodes[indices[k]];
+    items_[k].attributeId = UA_ATTRIBUTEID_VALUE;
+  }
+}
+
+void ValueReads::Send(OpcuaConnection& conn) {
+  UA_ReadRequest request;
+  UA_ReadRequest_init(&request);
+  request.nodesToRead = items_.data();
+  request.nodesToReadSize = items_.size();
+  sent_ = SendIfLinkUp(conn, [&] {
+    *response_ = UA_Client_Service_read(conn.client, request);
+    return response_->responseHeader.serviceResult;
+  });
+}
+
+UA_StatusCode ValueReads::Status(size_t k) const {
+  if (sent_ != UA_STATUSCODE_GOOD) return sent_;
+  if (response_->resultsSize != items_.size()) return UA_STATUSCODE_BADUNEXPECTEDERROR;
+  const UA_DataValue& result = response_->results[k];
+  if (result.status != UA_STATUSCODE_GOOD) return result.status;
+  return result.hasValue ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADUNEXPECTEDERROR;
+}
+
+Value ValueReads::ValueOf(size_t k, Arrays arrays) const {
+  return UaVariantToValue(response_->results[k].value, arrays);
+}
+
+}  // namespace internal
+
+namespace {
+
+using internal::ClientLock;
+using Clock = ClientLock::Clock;
+
+// A value as read or returned: good quality, no time stamp, no properties.
+DataValue GoodValue(Value value) {
+  DataValue out;
+  out.value = std::move(value);
+  return out;
+}
+
+ReadResult RejectRead(size_t itemCount) {
+  UALIB_LOG(internal::kWarning, "Read rejected: not connected ({} items)", itemCount);
+  return {ResultCode::NotConnected, "not connected", {}};
+}
+
+ReadItemResult ReadFailure(const std::string& address, UA_StatusCode status) {
+  auto failure = internal::StatusFromUa(status);
+  UALIB_LOG(internal::kDebug, "Read '{}' failed: {}", address, failure.message);
+  return {failure.code, std::move(failure.message), address, std::nullopt};
+}
+
+// The items of one gathered request: read, answered in place, the time spent in the
+// stack added to sdkTime.
+void ReadGathered(OpcuaConnection& conn, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
+                  const std::vector<size_t>& indices, internal::Arrays arrays, ReadResult& result,
+                  Clock::duration& sdkTime) {
+  internal::ValueReads reads(nodes, indices);
+  const auto callStart = Clock::now();
+  reads.Send(conn);
+  sdkTime += Clock::now() - callStart;
+  for (size_t k = 0; k < indices.size(); ++k) {
+    const std::string& address = request.items[indices[k]].address;
+    const UA_StatusCode status = reads.Status(k);
+    // A plain Value read carries neither time stamps nor a quality of its own.
+    result.items[indices[k]] = status == UA_STATUSCODE_GOOD
+                                   ? ReadItemResult{ResultCode::Ok, {}, address, GoodValue(reads.ValueOf(k, arrays))}
+                                   : ReadFailure(address, status);
+  }
+}
+
+ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, internal::Arrays arrays) {
+  const size_t itemCount = request.items.size();
+  if (internal::IsCancelled(request.options)) {
+    UALIB_LOG(internal::kDebug, "Read cancelled before start");
+    return {ResultCode::Cancelled, "cancelled before start", {}};
+  }
+  UALIB_LOG(internal::kDebug, "Read: {} items", itemCount);
+  OpcuaConnection& conn = lock.connection();
+  ReadResult result;
+  result.items.resize(itemCount);
+  std::vector<internal::UaNodeId> nodes(itemCount);
+  Clock::duration sdkTime{};
+  const auto addressOf = [&](size_t i) -> const std::string& { return request.items[i].address; };
+  // Every remaining item is checked, so one that follows a reset flag is read again.
+  const auto cancelled = [&](size_t i) {
+    if (!internal::IsCancelled(request.options)) return false;
+    UALIB_LOG(internal::kDebug, "Read cancelled mid-batch at '{}'", addressOf(i));
+    result.items[i] = {ResultCode::Cancelled, "cancelled mid-batch", addressOf(i), std::nullopt};
+    return true;
+  };
+  const auto join = [&](size_t i) {
+    if (internal::ParseNodeId(addressOf(i), *nodes[i])) return true;
+    UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", addressOf(i));
+    result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i), std::nullopt};
+    return false;
+  };
+  const auto send = [&](const std::vector<size_t>& indices) {
+    ReadGathered(conn, request, nodes, indices, arrays, result, sdkTime);
+  };
+  internal::GatherRequests(itemCount, internal::ItemsPerRequest(conn, internal::Service::Read), false, addressOf,
+                           cancelled, join, send);
+  const auto end = Clock::now();
+  UALIB_LOG(internal::kDebug, "Read timing [{} items]: mutex_wait={:.1f}ms sdk_call={:.1f}ms total={:.1f}ms", itemCount,
+            internal::ToMillis(lock.acquiredAt() - lock.requestedAt()), internal::ToMillis(sdkTime),
+            internal::ToMillis(end - lock.requestedAt()));
+  return result;
+}
+
+}  // namespace
+
+ReadResult Client::Read(const ReadRequest& request) {
+  UALIB_TRACE();
+  return internal::RunOnSession(
+      *impl, [&] { return RejectRead(request.items.size()); },
+      [&](ClientLock& lock) { return ReadBatch(lock, request, impl->arrays); });
+}
+
+}  // namespace velk::quarlink

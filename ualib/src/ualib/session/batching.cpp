@@ -1,0 +1,98 @@
+#include "session/batching.h"
+
+#include <open62541/client.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "logging/log.h"
+#include "session/link.h"
+#include "values/ua_types.h"
+
+namespace velk::quarlink::internal {
+namespace {
+
+// A server that advertises no limit of its own still gets requests of a size that
+// every stack handles.
+constexpr uint32_t kUnadvertisedLimit = 1000;
+
+uint32_t ServerLimit(const OperationLimits& limits, Service service) {
+  switch (service) {
+    case Service::Read:
+      return limits.read;
+    case Service::Write:
+      return limits.write;
+    case Service::MonitoredItems:
+      return limits.monitoredItems;
+    case Service::Browse:
+      return limits.browse;
+  }
+  return 0;
+}
+
+// The limit a result of the limits read gives: its UInt32 value, or none.
+uint32_t LimitOf(const UA_DataValue& value) {
+  if (value.status != UA_STATUSCODE_GOOD || !value.hasValue ||
+      !UA_Variant_hasScalarType(&value.value, &UA_TYPES[UA_TYPES_UINT32]))
+    return 0;
+  return *static_cast<const UA_UInt32*>(value.value.data);
+}
+
+}  // namespace
+
+size_t ItemsPerRequest(const OpcuaConnection& conn, Service service) {
+  if (conn.maxItemsPerRequest == 1) return 1;
+  uint32_t limit = ServerLimit(conn.operationLimits, service);
+  if (limit == 0) limit = kUnadvertisedLimit;
+  if (conn.maxItemsPerRequest != 0) limit = std::min(limit, conn.maxItemsPerRequest);
+  return limit;
+}
+
+namespace {
+
+// The current values of the given limit variables, 0 for each the server does not
+// advertise; none when the read itself was refused.
+std::optional<std::vector<uint32_t>> ReadLimits(OpcuaConnection& conn, const std::vector<UA_UInt32>& ids) {
+  std::vector<UA_ReadValueId> items(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    UA_ReadValueId_init(&items[i]);
+    items[i].nodeId = UA_NODEID_NUMERIC(0, ids[i]);
+    items[i].attributeId = UA_ATTRIBUTEID_VALUE;
+  }
+  UA_ReadRequest request;
+  UA_ReadRequest_init(&request);
+  request.nodesToRead = items.data();
+  request.nodesToReadSize = items.size();
+  UaOwned<UA_ReadResponse> response;
+  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
+    *response = UA_Client_Service_read(conn.client, request);
+    return response->responseHeader.serviceResult;
+  });
+  if (status != UA_STATUSCODE_GOOD || response->resultsSize != ids.size()) return std::nullopt;
+  std::vector<uint32_t> limits(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) limits[i] = LimitOf(response->results[i]);
+  return limits;
+}
+
+}  // namespace
+
+void ReadOperationLimits(OpcuaConnection& conn) {
+  conn.operationLimits = {};
+  if (conn.maxItemsPerRequest == 1) return;
+  const std::vector<UA_UInt32> ids = {UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD,
+                                      UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERWRITE,
+                                      UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXMONITOREDITEMSPERCALL,
+                                      UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERBROWSE};
+  std::vector<uint32_t> limits = ReadLimits(conn, ids).value_or(std::vector<uint32_t>{});
+  if (limits.empty()) {
+    // A server that takes fewer than four nodes per read refuses the whole request.
+    for (UA_UInt32 id : ids) limits.push_back(ReadLimits(conn, {id}).value_or(std::vector<uint32_t>{0}).front());
+  }
+  conn.operationLimits = {limits[0], limits[1], limits[2], limits[3]};
+  UALIB_LOG(kDebug, "Items per request on {}: read={} write={} monitored_items={} browse={}", conn.endpoint,
+            ItemsPerRequest(conn, Service::Read), ItemsPerRequest(conn, Service::Write),
+            ItemsPerRequest(conn, Service::MonitoredItems), ItemsPerRequest(conn, Service::Browse));
+}
+
+}  // namespace velk::quarlink::internal

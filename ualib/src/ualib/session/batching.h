@@ -1,0 +1,58 @@
+// Several items in one request: how many a request of each service may carry on a
+// session, and the walk that gathers a batch into such requests in request order.
+// With "max_items_per_request" at its default of 1 every item is a request of its
+// own, exactly as when nothing is gathered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "session/session.h"
+
+namespace velk::quarlink::internal {
+
+enum class Service { Read, Write, MonitoredItems, Browse };
+
+// Items per request the session's own setting and the server's limit allow.
+size_t ItemsPerRequest(const OpcuaConnection& conn, Service service);
+
+// Reads the server's operation limits for a session that gathers items, once it is
+// connected; a session that sends one item per request asks nothing. Caller holds
+// clientMutex and the session has a stack client.
+void ReadOperationLimits(OpcuaConnection& conn);
+
+// Walks the items [0, count) in order and gathers them into requests of at most
+// perRequest items, each handed to send() as the items' indices:
+// - cancelled(i) is asked before an item that would start a new request, so a
+//   cancellation is seen between requests; when it answers the item it returns true;
+// - join(i) answers an item that cannot be sent (an address that does not parse)
+//   and returns false;
+// - with repeats split, an item whose address the request already holds starts a
+//   new request, so the operations on one node keep their order.
+template <typename AddressOf, typename Cancelled, typename Join, typename Send>
+void GatherRequests(size_t count, size_t perRequest, bool splitRepeats, AddressOf&& addressOf, Cancelled&& cancelled,
+                    Join&& join, Send&& send) {
+  std::vector<size_t> request;
+  request.reserve(perRequest < count ? perRequest : count);
+  std::unordered_set<std::string_view> addresses;
+  const auto flush = [&] {
+    if (!request.empty()) send(request);
+    request.clear();
+    addresses.clear();
+  };
+  for (size_t i = 0; i < count; ++i) {
+    if (splitRepeats && !request.empty() && addresses.count(addressOf(i)) != 0) flush();
+    if (request.empty() && cancelled(i)) continue;
+    if (!join(i)) continue;
+    request.push_back(i);
+    if (splitRepeats && perRequest > 1) addresses.insert(addressOf(i));
+    if (request.size() >= perRequest) flush();
+  }
+  flush();
+}
+
+}  // namespace velk::quarlink::internal
