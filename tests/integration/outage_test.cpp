@@ -160,7 +160,7 @@ TEST(OutageTest, AConnectRacingTheLastDisconnectKeepsTheSessionOpen) {
     disconnect.join();
     auto session = ualib_test::LiveSession(key);
     ASSERT_TRUE(session);
-    EXPECT_FALSE(session->closeRequested) << "round " << round;
+    EXPECT_FALSE(session->link().Closing()) << "round " << round;
   }
 }
 

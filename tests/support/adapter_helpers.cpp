@@ -23,17 +23,14 @@ std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& 
   return it == registry.sessions.end() ? nullptr : it->second.lock();
 }
 
-SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn) {
-  std::lock_guard<velk::quarlink::TicketMutex> lock(conn.clientMutex);
-  SubscriptionState state{conn.subscriptionId, {}};
-  for (const auto& [address, entry] : conn.monitors) state.items[address] = entry.monitoredItemId;
+SubscriptionState StateOf(velk::quarlink::OpcuaConnection& session) {
+  velk::quarlink::internal::ClientLock lock(session);
+  SubscriptionState state{lock->subscriptionId, {}};
+  for (const auto& [address, entry] : lock->monitors.Current()) state.items[address] = entry->monitoredItemId;
   return state;
 }
 
-size_t QueueDepth(velk::quarlink::OpcuaConnection& conn) {
-  std::lock_guard<std::mutex> lock(conn.dispatchMutex);
-  return conn.dispatchQueue.size();
-}
+size_t QueueDepth(velk::quarlink::OpcuaConnection& session) { return session.dispatch().Depth(); }
 
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address) {
   tessel::fnd::defs::ReadRequest request;

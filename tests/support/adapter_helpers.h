@@ -37,8 +37,8 @@ struct SubscriptionState {
   uint32_t subscriptionId = 0;
   std::map<std::string, uint32_t> items;  // address -> monitored item id
 };
-SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn);
-size_t QueueDepth(velk::quarlink::OpcuaConnection& conn);
+SubscriptionState StateOf(velk::quarlink::OpcuaConnection& session);
+size_t QueueDepth(velk::quarlink::OpcuaConnection& session);
 
 // Reads one node's value through the Client.
 tessel::fnd::defs::ReadResult ReadOne(velk::quarlink::Client& client, const std::string& address);

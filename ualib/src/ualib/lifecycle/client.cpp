@@ -1,10 +1,8 @@
 // Client object: construction, destruction, configuration, capabilities, discovery.
 #include <velk/quarlink/client.h>
 
-#include "lifecycle/lifecycle.h"
 #include "logging/log.h"
 #include "session/client_impl.h"
-#include "session/state.h"
 #include "values/options.h"
 
 namespace velk::quarlink {
@@ -15,18 +13,18 @@ Client::Client() : impl(std::make_unique<Impl>()) { UALIB_TRACE(); }
 
 Client::~Client() {
   UALIB_TRACE();
-  if (impl->conn) {
+  if (impl->session) {
     // Not a Disconnect: no close request, no log line, nothing unsubscribed. The
     // session lives on for the other Clients, or dies here with the last share.
-    internal::DetachObserver(*impl->conn, impl->observer);
+    impl->session->DetachObserver(impl->observer);
     impl->attachment->store(false);
-    impl->conn.reset();
+    impl->session.reset();
   }
 }
 
 Result Client::Configure(const ConnectionOptions& options) {
   UALIB_TRACE();
-  if (impl->conn) {
+  if (impl->session) {
     UALIB_LOG(internal::kWarning, "Configure rejected: client is currently connected (endpoint={})",
               impl->options.endpoint);
     return {ResultCode::InvalidState, "Configure called while Connected — Disconnect first."};

@@ -65,22 +65,24 @@ OpcuaConnection* SessionOf(UA_Client* client) {
 // channel open forever unless the stack's periodic check gets no answer and we
 // close the channel ourselves.
 void LinkInactivityCallback(UA_Client* client) {
-  if (OpcuaConnection* conn = SessionOf(client)) CloseSilentLink(*conn);
+  OpcuaConnection* session = SessionOf(client);
+  if (const ClientLock* lock = session ? session->HeldLock() : nullptr) CloseSilentLink(*lock);
 }
 
 // No publish response for longer than the subscription's keep-alive: the server may
 // have dropped the subscription without a word. Re-creating it also tells a dead
 // link apart: the requests time out and the probe closes it.
 void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 subscriptionId, void* /*context*/) {
-  OpcuaConnection* conn = SessionOf(client);
-  if (!conn || conn->closeRequested || subscriptionId != conn->subscriptionId) return;
-  UALIB_LOG(kWarning, "Subscription {} of {} stopped delivering; re-creating it", subscriptionId, conn->endpoint);
-  conn->subscriptionLost = true;
+  OpcuaConnection* session = SessionOf(client);
+  ClientLock* lock = session ? session->HeldLock() : nullptr;
+  if (!lock || session->link().Closing() || subscriptionId != (*lock)->subscriptionId) return;
+  UALIB_LOG(kWarning, "Subscription {} of {} stopped delivering; re-creating it", subscriptionId, session->endpoint());
+  (*lock)->subscriptionLost = true;
 }
 
-void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) {
-  const uint32_t interval = conn.reconnectPolicy.connectivityCheckIntervalMs;
-  UALIB_LOG(kDebug, "Connectivity check for {}: interval={}ms", conn.endpoint, interval);
+void ConfigureConnectivityCheck(const ClientLock& lock, UA_ClientConfig* config) {
+  const uint32_t interval = lock->reconnectPolicy.connectivityCheckIntervalMs;
+  UALIB_LOG(kDebug, "Connectivity check for {}: interval={}ms", lock.session().endpoint(), interval);
   if (interval == 0) return;
   config->connectivityCheckInterval = interval;
   config->inactivityCallback = LinkInactivityCallback;
@@ -92,54 +94,49 @@ void ConfigureConnectivityCheck(OpcuaConnection& conn, UA_ClientConfig* config) 
 // routes all of them through the bridge, and its own clear function still frees it
 // when the stack client is deleted; replacing the pointer would leak it and leave
 // the others pointing at it.
-void InstallSdkLogger(OpcuaConnection& conn, UA_ClientConfig* config) {
+void InstallSdkLogger(ClientLock& lock, UA_ClientConfig* config) {
   if (config->logging) {
     config->logging->log = SdkLog;
-    config->logging->context = &conn.sdkLog;
+    config->logging->context = &lock->sdkLog;
     return;
   }
-  conn.sdkLogger = UA_Logger{SdkLog, &conn.sdkLog, nullptr};
-  config->logging = &conn.sdkLogger;
-  if (config->eventLoop) config->eventLoop->logger = &conn.sdkLogger;
+  lock->sdkLogger = UA_Logger{SdkLog, &lock->sdkLog, nullptr};
+  config->logging = &lock->sdkLogger;
+  if (config->eventLoop) config->eventLoop->logger = &lock->sdkLogger;
 }
 
 // Stack defaults, the session's log bridge and state callback, and the policy and
-// security of the Client whose Connect creates the stack client. Caller holds
-// clientMutex.
-Result ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const PropertyMap& properties,
+// security of the Client whose Connect creates the stack client.
+Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyMap& properties,
                             const SecuritySettings& security) {
+  OpcuaConnection& session = lock.session();
   UA_ClientConfig* config = UA_Client_getConfig(client);
   UA_ClientConfig_setDefault(config);
 
-  conn.sdkLog = SdkLogSettings{};
+  lock->sdkLog = SdkLogSettings{};
   if (const std::string* level = properties.Get("sdk_log_level"))
-    ParseSdkLogLevel(*level, conn.sdkLog.sdkLogLevel, conn.sdkLog.sdkLogOff);
-  InstallSdkLogger(conn, config);
+    ParseSdkLogLevel(*level, lock->sdkLog.sdkLogLevel, lock->sdkLog.sdkLogOff);
+  InstallSdkLogger(lock, config);
   // First: the stack's encryption setup resets much of the configuration to its
   // defaults again.
-  const bool sendsPassword = !conn.username.empty() && !PropertyOrEmpty(properties, "password").empty();
-  if (Result refused = ApplySecurity(conn, config, security, sendsPassword); refused.code != ResultCode::Ok)
+  const bool sendsPassword = !session.username().empty() && !PropertyOrEmpty(properties, "password").empty();
+  if (Result refused = ApplySecurity(lock, config, security, sendsPassword); refused.code != ResultCode::Ok)
     return refused;
 
-  config->clientContext = &conn;
+  config->clientContext = &session;
   config->stateCallback = SdkStateCallback;
-  {
-    std::lock_guard<std::mutex> lock(conn.observersMutex);
-    conn.state = ConnectionState::Disconnected;
-  }
-  conn.closeRequested = false;
-  conn.linkSilent = false;
-  conn.reconnectGaveUp = false;
-  conn.reconnectPolicy = ParseReconnectPolicy(properties);
+  session.ResetState();
+  session.link().Reset();
+  lock->reconnectPolicy = ParseReconnectPolicy(properties);
   // Without automatic reconnection the stack must not restore a lost link on its
   // own either; with it, the reconnect cycle and the stack's quick retry coexist.
-  config->noReconnect = !conn.reconnectPolicy.enabled;
-  conn.maxItemsPerRequest = ParseNumberOption(properties, "max_items_per_request", 1);
-  conn.password = PropertyOrEmpty(properties, "password");
-  const ReconnectPolicy& policy = conn.reconnectPolicy;
+  config->noReconnect = !lock->reconnectPolicy.enabled;
+  lock->maxItemsPerRequest = ParseNumberOption(properties, "max_items_per_request", 1);
+  lock->password = PropertyOrEmpty(properties, "password");
+  const ReconnectPolicy& policy = lock->reconnectPolicy;
   UALIB_LOG(kDebug, "Reconnect policy for {}: enabled={} interval={}ms max_attempts={} max_duration={}ms",
-            conn.endpoint, policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
-  ConfigureConnectivityCheck(conn, config);
+            session.endpoint(), policy.enabled, policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
+  ConfigureConnectivityCheck(lock, config);
   return {};
 }
 
@@ -158,14 +155,15 @@ std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, cons
 // The Client's share of the session, and a fresh attachment flag that a browse
 // running on this connection watches.
 void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
-  impl.conn = std::move(session);
+  impl.session = std::move(session);
   impl.attachment = std::make_shared<std::atomic<bool>>(true);
 }
 
 }  // namespace
 
-UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
-                                 const std::string& password) {
+UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client) {
+  const std::string& username = lock.session().username();
+  const std::string& password = lock->password;
   if (!username.empty()) {
     UA_UserNameIdentityToken* token = UA_UserNameIdentityToken_new();
     if (!token) return UA_STATUSCODE_BADOUTOFMEMORY;
@@ -175,7 +173,7 @@ UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint,
     UA_ExtensionObject_clear(&config->userIdentityToken);
     UA_ExtensionObject_setValue(&config->userIdentityToken, token, &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]);
   }
-  return UA_Client_connect(client, endpoint.c_str());
+  return UA_Client_connect(client, lock.session().endpoint().c_str());
 }
 
 }  // namespace internal
@@ -187,7 +185,7 @@ Result Client::Connect() {
     return {ResultCode::InvalidState, "Connect called before Configure."};
   }
   const std::string& endpoint = impl->options.endpoint;
-  if (impl->conn) {
+  if (impl->session) {
     UALIB_LOG(internal::kDebug, "Connect: already connected to {}", endpoint);
     return {ResultCode::AlreadyConnected, "already connected"};
   }
@@ -201,7 +199,7 @@ Result Client::Connect() {
   internal::WarnAboutSecurity(security, endpoint);
 
   std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, security);
-  internal::AttachObserver(*session, impl->observer);
+  session->AttachObserver(impl->observer);
 
   internal::ClientLock lock(*session);
   if (lock.client()) {
@@ -222,34 +220,34 @@ Result Client::Connect() {
 
   UA_Client* client = UA_Client_new();
   if (!client) {
-    internal::DetachObserver(*session, impl->observer);
+    session->DetachObserver(impl->observer);
     UALIB_LOG(internal::kError, "Connect: UA_Client_new returned null");
     return {ResultCode::InternalError, "UA_Client_new returned null"};
   }
-  if (Result refused = internal::ConfigureStackClient(*session, client, properties, security);
+  if (Result refused = internal::ConfigureStackClient(lock, client, properties, security);
       refused.code != ResultCode::Ok) {
     UA_Client_delete(client);
-    internal::DetachObserver(*session, impl->observer);
+    session->DetachObserver(impl->observer);
     UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, refused.message);
     return refused;
   }
-  const UA_StatusCode status = internal::ConnectStackClient(client, endpoint, username, session->password);
+  const UA_StatusCode status = internal::ConnectStackClient(lock, client);
   if (status != UA_STATUSCODE_GOOD) {
-    Result mapped = internal::ExplainConnectFailure(*session, status);
+    Result mapped = internal::ExplainConnectFailure(lock, status);
     UA_Client_delete(client);
-    internal::DetachObserver(*session, impl->observer);
+    session->DetachObserver(impl->observer);
     UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, mapped.message);
     return mapped;  // the lock goes before the session reference: declared after it
   }
-  session->client = client;
-  internal::RememberSessionToken(*session);
-  internal::ReadOperationLimits(*session);
-  session->linkDisturbed = false;
-  if (!internal::EnsureIteratorThread(*session)) {
-    session->client = nullptr;
+  lock->client = client;
+  internal::RememberSessionToken(lock);
+  internal::ReadOperationLimits(lock);
+  session->link().TakeDisturbance();
+  if (!internal::EnsureIteratorThread(lock)) {
+    lock->client = nullptr;
     UA_Client_disconnect(client);
     UA_Client_delete(client);
-    internal::DetachObserver(*session, impl->observer);
+    session->DetachObserver(impl->observer);
     UALIB_LOG(internal::kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
     return {ResultCode::InternalError, "could not start the session's iterator thread"};
   }
@@ -260,18 +258,18 @@ Result Client::Connect() {
 
 Result Client::Disconnect() {
   UALIB_TRACE();
-  if (!impl->conn) {
+  if (!impl->session) {
     UALIB_LOG(internal::kDebug, "Disconnect: already disconnected (no-op)");
     return {};
   }
-  const std::string endpoint = impl->conn->endpoint;
+  const std::string endpoint = impl->session->endpoint();
   // The last Client's detach marks the teardown that follows as an orderly close:
   // reported as such, and never answered with a reconnect.
-  const size_t refs = internal::DetachObserver(*impl->conn, impl->observer, internal::CloseIfLast::Yes);
-  if (refs == 1) impl->conn->WakePauses();
+  const size_t refs = impl->session->DetachObserver(impl->observer, OpcuaConnection::CloseIfLast::Yes);
+  if (refs == 1) impl->session->WakePauses();
   impl->attachment->store(false);
   UALIB_LOG(internal::kDebug, "Disconnect: detaching from {} (refs before = {})", endpoint, refs);
-  impl->conn.reset();
+  impl->session.reset();
   UALIB_LOG(internal::kInfo, "Disconnected from {}", endpoint);
   return {};
 }

@@ -1,7 +1,5 @@
 // The session's background thread: drives the stack's event loop and watches the
 // OPC UA session, running the reconnect cycle when it stays down.
-#include <system_error>
-
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
 #include "session/client_impl.h"
@@ -19,19 +17,19 @@ constexpr unsigned kLostPassesBeforeReconnect = 2;
 
 // Probe: the session counts as down when a stack client exists and its session
 // is not activated.
-bool SessionDown(OpcuaConnection& conn) {
-  ClientLock lock(conn);
+bool SessionDown(OpcuaConnection& session) {
+  ClientLock lock(session);
   if (!lock.client()) return false;
-  UA_SessionState session = UA_SESSIONSTATE_CLOSED;
-  UA_Client_getState(lock.client(), nullptr, &session, nullptr);
-  if (session != UA_SESSIONSTATE_ACTIVATED) return true;
-  if (conn.linkDisturbed.exchange(false)) ResumeIfSessionReplaced(conn);
-  RecoverLostSubscription(conn);
+  UA_SessionState state = UA_SESSIONSTATE_CLOSED;
+  UA_Client_getState(lock.client(), nullptr, &state, nullptr);
+  if (state != UA_SESSIONSTATE_ACTIVATED) return true;
+  if (session.link().TakeDisturbance()) ResumeIfSessionReplaced(lock);
+  RecoverLostSubscription(lock);
   return false;
 }
 
-bool ReconnectAllowed(const OpcuaConnection& conn) {
-  return conn.reconnectPolicy.enabled && !conn.closeRequested && !conn.reconnectGaveUp;
+bool ReconnectAllowed(const OpcuaConnection& session, const ReconnectPolicy& policy) {
+  return policy.enabled && !session.link().Closing() && !session.link().GaveUp();
 }
 
 // Iterate: the event loop is polled without waiting while the lock is held, and
@@ -39,50 +37,42 @@ bool ReconnectAllowed(const OpcuaConnection& conn) {
 // would make every request queue behind an idle iterator. Incoming data is still
 // processed at least every few milliseconds, and during every request's own
 // stack call.
-void IterateOnce(OpcuaConnection& conn) {
+void IterateOnce(OpcuaConnection& session) {
   bool haveClient = false;
   {
-    ClientLock lock(conn);
+    ClientLock lock(session);
     if (lock.client()) {
       haveClient = true;
       UA_Client_run_iterate(lock.client(), 0);
     }
   }
-  conn.Pause(haveClient ? kIteratePause : kNoClientPause);
+  session.Pause(haveClient ? kIteratePause : kNoClientPause);
 }
 
-void IteratorLoop(OpcuaConnection& conn) {
+void IteratorLoop(OpcuaConnection& session, const ReconnectPolicy& policy) {
   unsigned lostPasses = 0;
-  while (conn.iteratorRunning) {
-    const bool down = SessionDown(conn);
+  while (session.IteratorRunning()) {
+    const bool down = SessionDown(session);
     unsigned nextCount = 0;
-    if (down && ReconnectAllowed(conn)) {
+    if (down && ReconnectAllowed(session, policy)) {
       if (lostPasses == kLostPassesBeforeReconnect) {
-        RunReconnectCycle(conn, conn.endpoint, conn.username, conn.password);
+        RunReconnectCycle(session, policy);
         lostPasses = 0;
         continue;
       }
-      conn.Pause(kLostPause);
+      session.Pause(kLostPause);
       nextCount = lostPasses + 1;
     }
-    IterateOnce(conn);
+    IterateOnce(session);
     lostPasses = nextCount;
   }
 }
 
 }  // namespace
 
-bool EnsureIteratorThread(OpcuaConnection& conn) {
-  if (conn.iteratorRunning) return true;
-  UALIB_LOG(kDebug, "Starting background iterator thread for {}", conn.endpoint);
-  conn.iteratorRunning = true;
-  try {
-    conn.iteratorThread = std::thread([&conn] { IteratorLoop(conn); });
-  } catch (const std::system_error&) {
-    conn.iteratorRunning = false;
-    return false;
-  }
-  return true;
+bool EnsureIteratorThread(ClientLock& lock) {
+  OpcuaConnection& session = lock.session();
+  return session.StartIterator([&session, policy = lock->reconnectPolicy] { IteratorLoop(session, policy); });
 }
 
 }  // namespace velk::quarlink::internal

@@ -3,7 +3,6 @@
 
 #include <open62541/client.h>
 
-#include <cstddef>
 #include <string>
 
 #include "session/session.h"
@@ -11,24 +10,22 @@
 namespace velk::quarlink::internal {
 
 // Starts the session's iterator thread unless it runs already; false when no thread
-// could be started.
-bool EnsureIteratorThread(OpcuaConnection& conn);
+// could be started. It runs with the session's reconnect policy as it is now.
+bool EnsureIteratorThread(ClientLock& lock);
 
 // Runs on the iterator thread once the session stayed down; returns when the
 // session is back, a limit of the reconnect policy is reached, or it is closing.
-void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
-                       const std::string& password);
+void RunReconnectCycle(OpcuaConnection& session, const ReconnectPolicy& policy);
 
-// Records the token of the stack client's current session. Caller holds clientMutex.
-void RememberSessionToken(OpcuaConnection& conn);
+// Records the token of the stack client's current session.
+void RememberSessionToken(ClientLock& lock);
 
 // After a disturbance of the link: when the stack replaced the session on its own,
-// the subscriptions went with the old one and are created anew. Caller holds
-// clientMutex and the session is activated.
-void ResumeIfSessionReplaced(OpcuaConnection& conn);
+// the subscriptions went with the old one and are created anew. The session is
+// activated.
+void ResumeIfSessionReplaced(ClientLock& lock);
 
-// Installs the user-name identity and connects synchronously. Caller holds clientMutex.
-UA_StatusCode ConnectStackClient(UA_Client* client, const std::string& endpoint, const std::string& username,
-                                 const std::string& password);
+// Installs the user-name identity and connects synchronously.
+UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client);
 
 }  // namespace velk::quarlink::internal

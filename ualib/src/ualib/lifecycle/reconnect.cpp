@@ -18,16 +18,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool ShouldStop(const OpcuaConnection& conn) { return !conn.iteratorRunning || conn.closeRequested; }
+bool ShouldStop(const OpcuaConnection& session) { return !session.IteratorRunning() || session.link().Closing(); }
 
 // Unparseable node: ready. Failed read or no value: not ready. An Int32/UInt32
 // scalar is ready exactly at 0 (Running); any other value counts as ready.
-bool ServerReady(OpcuaConnection& conn) {
-  ClientLock lock(conn);
+bool ServerReady(OpcuaConnection& session, const ReconnectPolicy& policy) {
+  ClientLock lock(session);
   UaNodeId node;
-  if (!lock.client() || !ParseNodeId(conn.reconnectPolicy.serverStatusNode, *node)) return true;
+  if (!lock.client() || !ParseNodeId(policy.serverStatusNode, *node)) return true;
   UaVariant value;
-  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
+  const UA_StatusCode status = SendIfLinkUp(lock, [&] {
     return __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
                                      &UA_TYPES[UA_TYPES_VARIANT]);
   });
@@ -50,13 +50,12 @@ Limit LimitReached(const ReconnectPolicy& policy, uint32_t attempts, Clock::time
 // One connect attempt on the existing stack client. A failed attempt leaves a bad
 // connect status behind, which the stack treats as final until it is disconnected.
 // Empty when the session has no stack client any more.
-std::optional<UA_StatusCode> Attempt(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
-                                     const std::string& password, bool afterFailure) {
-  ClientLock lock(conn);
+std::optional<UA_StatusCode> Attempt(OpcuaConnection& session, bool afterFailure) {
+  ClientLock lock(session);
   if (!lock.client()) return std::nullopt;
   if (afterFailure) UA_Client_disconnect(lock.client());
-  conn.linkSilent = false;
-  return ConnectStackClient(lock.client(), endpoint, username, password);
+  session.link().AttemptStarted();
+  return ConnectStackClient(lock, lock.client());
 }
 
 UaNodeId CurrentSessionToken(UA_Client* client) {
@@ -68,59 +67,59 @@ UaNodeId CurrentSessionToken(UA_Client* client) {
 
 // A session that connected but never reported Running keeps its stale
 // subscriptions; remembering its token keeps the iterator from resuming them later.
-void GiveUp(OpcuaConnection& conn) {
-  conn.reconnectGaveUp = true;
-  ClientLock lock(conn);
-  if (lock.client()) conn.sessionToken = CurrentSessionToken(lock.client());
+void GiveUp(OpcuaConnection& session) {
+  session.link().GiveUp();
+  ClientLock lock(session);
+  if (lock.client()) lock->sessionToken = CurrentSessionToken(lock.client());
 }
 
 }  // namespace
 
-void RememberSessionToken(OpcuaConnection& conn) {
-  if (conn.client) conn.sessionToken = CurrentSessionToken(conn.client);
+void RememberSessionToken(ClientLock& lock) {
+  if (lock.client()) lock->sessionToken = CurrentSessionToken(lock.client());
 }
 
-void ResumeIfSessionReplaced(OpcuaConnection& conn) {
-  UaNodeId current = CurrentSessionToken(conn.client);
-  if (UA_NodeId_equal(current.get(), conn.sessionToken.get())) return;
-  UALIB_LOG(kInfo, "Reconnect: {} restored the link with a new session; re-creating its subscriptions", conn.endpoint);
-  ReadOperationLimits(conn);
-  ResumeSubscriptions(conn);
-  conn.sessionToken = std::move(current);
+void ResumeIfSessionReplaced(ClientLock& lock) {
+  UaNodeId current = CurrentSessionToken(lock.client());
+  if (UA_NodeId_equal(current.get(), lock->sessionToken.get())) return;
+  UALIB_LOG(kInfo, "Reconnect: {} restored the link with a new session; re-creating its subscriptions",
+            lock.session().endpoint());
+  ReadOperationLimits(lock);
+  ResumeSubscriptions(lock);
+  lock->sessionToken = std::move(current);
 }
 
-void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const std::string& username,
-                       const std::string& password) {
+void RunReconnectCycle(OpcuaConnection& session, const ReconnectPolicy& policy) {
   const Clock::time_point start = Clock::now();
-  const ReconnectPolicy& policy = conn.reconnectPolicy;
+  const std::string& endpoint = session.endpoint();
   UALIB_LOG(kInfo, "Reconnect: starting (endpoint={} interval={}ms max_attempts={} max_duration={}ms)", endpoint,
             policy.intervalMs, policy.maxAttempts, policy.maxDurationMs);
   {
-    ClientLock lock(conn);
+    ClientLock lock(session);
     if (lock.client()) UA_Client_disconnect(lock.client());
   }
   uint32_t attempts = 0;
   bool lastFailed = false;
   for (;;) {
-    if (ShouldStop(conn)) return;
+    if (ShouldStop(session)) return;
     if (policy.intervalMs != 0)
-      conn.Pause(std::chrono::milliseconds(policy.intervalMs), OpcuaConnection::PauseWake::OnStopOrClose);
-    if (ShouldStop(conn)) return;
+      session.Pause(std::chrono::milliseconds(policy.intervalMs), OpcuaConnection::PauseWake::OnStopOrClose);
+    if (ShouldStop(session)) return;
     const uint32_t n = attempts + 1;
     int64_t elapsedMs = 0;
     switch (LimitReached(policy, attempts, start, elapsedMs)) {
       case Limit::Attempts:
         UALIB_LOG(kError, "Reconnect: giving up after {} attempts", attempts);
-        GiveUp(conn);
+        GiveUp(session);
         return;
       case Limit::Duration:
         UALIB_LOG(kError, "Reconnect: giving up after {}ms (max_duration_ms reached)", elapsedMs);
-        GiveUp(conn);
+        GiveUp(session);
         return;
       case Limit::None:
         break;
     }
-    const std::optional<UA_StatusCode> attempt = Attempt(conn, endpoint, username, password, lastFailed);
+    const std::optional<UA_StatusCode> attempt = Attempt(session, lastFailed);
     if (!attempt) return;
     const UA_StatusCode status = *attempt;
     lastFailed = status != UA_STATUSCODE_GOOD;
@@ -130,18 +129,18 @@ void RunReconnectCycle(OpcuaConnection& conn, const std::string& endpoint, const
       attempts = n;
       continue;
     }
-    if (policy.waitForServerReady && !ServerReady(conn)) {
+    if (policy.waitForServerReady && !ServerReady(session, policy)) {
       UALIB_LOG(kDebug, "Reconnect: server not yet RUNNING, deferring resubscription");
       attempts = n;
       continue;
     }
     {
-      ClientLock lock(conn);
+      ClientLock lock(session);
       if (lock.client()) {
-        ReadOperationLimits(conn);
-        ResumeSubscriptions(conn);
+        ReadOperationLimits(lock);
+        ResumeSubscriptions(lock);
       }
-      RememberSessionToken(conn);
+      RememberSessionToken(lock);
     }
     UALIB_LOG(kInfo, "Reconnect: successful after {} attempt(s)", n);
     return;

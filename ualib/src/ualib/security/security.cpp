@@ -472,7 +472,7 @@ UA_StatusCode AddDeprecatedPolicy(UA_ClientConfig* config, const std::string& na
   return status;
 }
 
-Result ConfigureSecureChannel(OpcuaConnection& conn, UA_ClientConfig* config, const SecuritySettings& settings,
+Result ConfigureSecureChannel(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
                               const Credentials& credentials) {
   const UA_ByteString cert{credentials.certificate.size(), const_cast<UA_Byte*>(Bytes(credentials.certificate))};
   const UA_ByteString key{credentials.key.size(), const_cast<UA_Byte*>(Bytes(credentials.key))};
@@ -489,20 +489,20 @@ Result ConfigureSecureChannel(OpcuaConnection& conn, UA_ClientConfig* config, co
     available = true;
   }
   if (!available) return Invalid(fmt::format("security_policy: {} is not supported by the stack", settings.policyName));
-  InstallVerification(config, *conn.security);
+  InstallVerification(config, *lock->security);
   // The default encryption setup writes its own URI here; it must be the one in
   // the certificate, or the server refuses the session.
   SetString(config->clientDescription.applicationUri, credentials.applicationUri);
   // Left open, the stack would pick any endpoint the server offers, None included.
   config->securityMode = StackMode(settings.mode);
   SetString(config->securityPolicyUri, uri);
-  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}", conn.endpoint,
-            ModeWord(settings.mode), settings.policyName, Thumbprint(credentials.certificate),
-            credentials.applicationUri);
+  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}",
+            lock.session().endpoint(), ModeWord(settings.mode), settings.policyName,
+            Thumbprint(credentials.certificate), credentials.applicationUri);
   return {};
 }
 
-std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
+std::string OfferedEndpoints(ClientLock& lock, bool& matches) {
   matches = false;
   UA_Client* probe = UA_Client_new();
   if (!probe) return "";
@@ -510,14 +510,14 @@ std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
   UA_ClientConfig_setDefault(config);
   if (config->logging) {
     config->logging->log = SdkLog;
-    config->logging->context = &conn.sdkLog;
+    config->logging->context = &lock->sdkLog;
   }
   size_t count = 0;
   UA_EndpointDescription* endpoints = nullptr;
   std::string offered;
-  if (UA_Client_getEndpoints(probe, conn.endpoint.c_str(), &count, &endpoints) == UA_STATUSCODE_GOOD) {
+  if (UA_Client_getEndpoints(probe, lock.session().endpoint().c_str(), &count, &endpoints) == UA_STATUSCODE_GOOD) {
     UaArray owned(endpoints, count, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
-    const std::string wanted = kPolicyPrefix + conn.security->policyName;
+    const std::string wanted = kPolicyPrefix + lock->security->policyName;
     for (size_t i = 0; i < count; ++i) {
       const UA_EndpointDescription& e = endpoints[i];
       std::string policy = AsString(e.securityPolicyUri);
@@ -525,7 +525,7 @@ std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
       const SecurityMode mode = e.securityMode == UA_MESSAGESECURITYMODE_SIGN             ? SecurityMode::Sign
                                 : e.securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT ? SecurityMode::SignAndEncrypt
                                                                                           : SecurityMode::None;
-      matches = matches || (mode == conn.security->mode && AsString(e.securityPolicyUri) == wanted);
+      matches = matches || (mode == lock->security->mode && AsString(e.securityPolicyUri) == wanted);
       offered += fmt::format("{}{} {}", offered.empty() ? "" : ", ", ModeWord(mode), policy);
     }
   }
@@ -581,12 +581,12 @@ void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endp
               endpoint);
 }
 
-Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config, const SecuritySettings& settings,
-                     bool sendsPassword) {
-  conn.security.reset();
+Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings, bool sendsPassword) {
+  lock->security.reset();
   if (!settings.Secure()) {
     if (sendsPassword)
-      UALIB_LOG(kWarning, "Connect to {}: the password travels unencrypted (security_mode none)", conn.endpoint);
+      UALIB_LOG(kWarning, "Connect to {}: the password travels unencrypted (security_mode none)",
+                lock.session().endpoint());
     return {};
   }
   auto security = std::make_shared<SessionSecurity>();
@@ -600,16 +600,16 @@ Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config, const Secur
       return result;
   }
   Credentials credentials;
-  if (Result result = LoadCredentials(settings, conn.endpoint, credentials); result.code != ResultCode::Ok)
+  if (Result result = LoadCredentials(settings, lock.session().endpoint(), credentials); result.code != ResultCode::Ok)
     return result;
-  conn.security = std::move(security);
-  return ConfigureSecureChannel(conn, config, settings, credentials);
+  lock->security = std::move(security);
+  return ConfigureSecureChannel(lock, config, settings, credentials);
 }
 
-Result ExplainConnectFailure(OpcuaConnection& conn, UA_StatusCode status) {
+Result ExplainConnectFailure(ClientLock& lock, UA_StatusCode status) {
   Result mapped = StatusFromUa(status);
-  if (!conn.security) return mapped;
-  SessionSecurity& security = *conn.security;
+  if (!lock->security) return mapped;
+  SessionSecurity& security = *lock->security;
   if (!security.rejectedThumbprint.empty()) {
     std::string message =
         fmt::format("server certificate (SHA-1 thumbprint {}) is not trusted: ", security.rejectedThumbprint);
@@ -620,7 +620,7 @@ Result ExplainConnectFailure(OpcuaConnection& conn, UA_StatusCode status) {
     return {ResultCode::AccessDenied, std::move(message)};
   }
   bool matches = true;
-  const std::string offered = OfferedEndpoints(conn, matches);
+  const std::string offered = OfferedEndpoints(lock, matches);
   if (matches || offered.empty()) return mapped;
   mapped.message =
       fmt::format("the server offers no endpoint with security_mode {} and security_policy {}; it offers: {}",

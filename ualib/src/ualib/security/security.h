@@ -9,11 +9,9 @@
 #include <memory>
 #include <string>
 
-namespace velk::quarlink {
-class OpcuaConnection;
-}
-
 namespace velk::quarlink::internal {
+
+class ClientLock;
 
 enum class SecurityMode { None, Sign, SignAndEncrypt };
 
@@ -52,11 +50,11 @@ struct SessionSecurity;
 // Loads or creates the client certificate, loads the trust list and configures
 // the stack client for the requested mode and policy; the unsecured path touches
 // nothing but may warn about a password in clear text. Caller holds clientMutex.
-tessel::fnd::defs::Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config,
-                                        const SecuritySettings& settings, bool sendsPassword);
+tessel::fnd::defs::Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
+                                        bool sendsPassword);
 
 // The result of a failed connect: a refused server certificate and a mode or
 // policy the server does not offer get messages an operator can act on.
-tessel::fnd::defs::Result ExplainConnectFailure(OpcuaConnection& conn, UA_StatusCode status);
+tessel::fnd::defs::Result ExplainConnectFailure(ClientLock& lock, UA_StatusCode status);
 
 }  // namespace velk::quarlink::internal

@@ -135,9 +135,8 @@ UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString* 
 // The service status, then one result per node asked for, then the k-th result's status.
 template <typename Response>
 UA_StatusCode PageStatus(const Response& response, size_t k = 0, size_t count = 1) {
-  if (response.responseHeader.serviceResult != UA_STATUSCODE_GOOD) return response.responseHeader.serviceResult;
-  if (response.resultsSize != count) return UA_STATUSCODE_BADINTERNALERROR;
-  return response.results[k].statusCode;
+  return ItemStatus(response.responseHeader.serviceResult, response.resultsSize, count, k,
+                    UA_STATUSCODE_BADINTERNALERROR, [&](size_t i) { return response.results[i].statusCode; });
 }
 
 UaOwned<UA_ByteString> TakeContinuationPoint(UA_BrowseResult& result) {
@@ -148,16 +147,16 @@ UaOwned<UA_ByteString> TakeContinuationPoint(UA_BrowseResult& result) {
 // servers grant only a few per session: once they are used up, every later browse
 // of a node with more than one page fails. Releasing costs one more round trip, so
 // it is skipped when the link or the session is gone anyway.
-void ReleaseContinuationPoint(OpcuaConnection& conn, UA_ByteString& continuationPoint, UA_StatusCode failure) {
+void ReleaseContinuationPoint(const ClientLock& lock, UA_ByteString& continuationPoint, UA_StatusCode failure) {
   const ResultCode code = StatusFromUa(failure).code;
   if (code == ResultCode::NotConnected || code == ResultCode::Timeout || code == ResultCode::CommunicationError) return;
-  SendIfLinkUp(conn, [&] {  // best effort; its answer changes nothing
-    return BrowseNextPage(conn.client, &continuationPoint, 1, true)->responseHeader.serviceResult;
+  SendIfLinkUp(lock, [&] {  // best effort; its answer changes nothing
+    return BrowseNextPage(lock.client(), &continuationPoint, 1, true)->responseHeader.serviceResult;
   });
 }
 
 // The next page, or the reason the paging of the node ends here.
-UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuationPoint, size_t pagesTaken,
+UA_StatusCode NextPage(const ClientLock& lock, UaOwned<UA_ByteString>& continuationPoint, size_t pagesTaken,
                        const std::function<bool()>& stop, const std::string& parent,
                        UaOwned<UA_BrowseNextResponse>& page) {
   if (stop()) return kPagingStopped;
@@ -166,8 +165,8 @@ UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuati
               pagesTaken);
     return UA_STATUSCODE_BADCONTINUATIONPOINTINVALID;
   }
-  return SendIfLinkUp(conn, [&] {
-    page = BrowseNextPage(conn.client, continuationPoint.get(), 1, false);
+  return SendIfLinkUp(lock, [&] {
+    page = BrowseNextPage(lock.client(), continuationPoint.get(), 1, false);
     return PageStatus(*page);
   });
 }
@@ -177,15 +176,15 @@ UA_StatusCode NextPage(OpcuaConnection& conn, UaOwned<UA_ByteString>& continuati
 namespace {
 
 // Appends the first page already received and then every further page of the node.
-UA_StatusCode TakeAllPages(OpcuaConnection& conn, UA_BrowseResult& first, const std::string& parent,
+UA_StatusCode TakeAllPages(const ClientLock& lock, UA_BrowseResult& first, const std::string& parent,
                            std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
   AppendDescriptors(first, parent, out);
   UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first);
   for (size_t pages = 1; continuationPoint->length > 0; ++pages) {
     UaOwned<UA_BrowseNextResponse> page;
-    const UA_StatusCode status = NextPage(conn, continuationPoint, pages, stop, parent, page);
+    const UA_StatusCode status = NextPage(lock, continuationPoint, pages, stop, parent, page);
     if (status != UA_STATUSCODE_GOOD) {
-      ReleaseContinuationPoint(conn, *continuationPoint, status);
+      ReleaseContinuationPoint(lock, *continuationPoint, status);
       return status;
     }
     AppendDescriptors(page->results[0], parent, out);
@@ -196,25 +195,25 @@ UA_StatusCode TakeAllPages(OpcuaConnection& conn, UA_BrowseResult& first, const 
 
 // Continuation points of nodes whose pages are not wanted any more, released in one
 // request (best effort, as for one node).
-void ReleaseRemaining(OpcuaConnection& conn, UA_BrowseResponse& response, size_t from) {
+void ReleaseRemaining(const ClientLock& lock, UA_BrowseResponse& response, size_t from) {
   std::vector<UA_ByteString> points;
   for (size_t k = from; k < response.resultsSize; ++k)
     if (response.results[k].continuationPoint.length > 0) points.push_back(response.results[k].continuationPoint);
   if (points.empty()) return;
-  SendIfLinkUp(conn, [&] {
-    return BrowseNextPage(conn.client, points.data(), points.size(), true)->responseHeader.serviceResult;
+  SendIfLinkUp(lock, [&] {
+    return BrowseNextPage(lock.client(), points.data(), points.size(), true)->responseHeader.serviceResult;
   });
 }
 
 }  // namespace
 
-std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::vector<ParentToBrowse>& parents,
+std::vector<UA_StatusCode> BrowseChildrenOf(const ClientLock& lock, const std::vector<ParentToBrowse>& parents,
                                             const std::function<bool()>& stop) {
   std::vector<const UA_NodeId*> nodes;
   for (const ParentToBrowse& parent : parents) nodes.push_back(parent.node);
   UaOwned<UA_BrowseResponse> first;
-  const UA_StatusCode sent = SendIfLinkUp(conn, [&] {
-    first = BrowseFirstPages(conn.client, nodes);
+  const UA_StatusCode sent = SendIfLinkUp(lock, [&] {
+    first = BrowseFirstPages(lock.client(), nodes);
     return first->responseHeader.serviceResult;
   });
   std::vector<UA_StatusCode> statuses(parents.size(), sent);
@@ -225,11 +224,11 @@ std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::ve
     // A server grants a few continuation points per session; a node that found none
     // left while the nodes before it held theirs gets a request of its own.
     if (statuses[k] == UA_STATUSCODE_BADNOCONTINUATIONPOINTS && parents.size() > 1)
-      statuses[k] = BrowseChildrenOf(conn, {parent}, stop).front();
+      statuses[k] = BrowseChildrenOf(lock, {parent}, stop).front();
     else if (statuses[k] == UA_STATUSCODE_GOOD)
-      statuses[k] = TakeAllPages(conn, first->results[k], *parent.text, *parent.out, stop);
+      statuses[k] = TakeAllPages(lock, first->results[k], *parent.text, *parent.out, stop);
     if (statuses[k] == kPagingStopped) {
-      ReleaseRemaining(conn, *first, k + 1);
+      ReleaseRemaining(lock, *first, k + 1);
       std::fill(statuses.begin() + static_cast<std::ptrdiff_t>(k), statuses.end(), kPagingStopped);
       break;
     }
@@ -317,15 +316,15 @@ class BrowseTraversal {
   // Browses up to `count` parents from the front of the queue in one request and
   // moves their children, parent after parent, to the end of nodes. A parent that
   // fails contributes nothing; one whose paging was stopped ends the walk.
-  FrontOutcome BrowseFront(OpcuaConnection& conn, std::vector<NodeDescriptor>& nodes, const std::function<bool()>& stop,
-                           size_t count) {
+  FrontOutcome BrowseFront(const ClientLock& lock, std::vector<NodeDescriptor>& nodes,
+                           const std::function<bool()>& stop, size_t count) {
     std::vector<PendingParent> parents;
     for (; parents.size() < count && !queue_.empty(); queue_.pop_front()) parents.push_back(std::move(queue_.front()));
     std::vector<std::vector<NodeDescriptor>> batches(parents.size());
     std::vector<ParentToBrowse> request;
     for (size_t k = 0; k < parents.size(); ++k)
       request.push_back({parents[k].node.get(), &parents[k].text, &batches[k]});
-    const std::vector<UA_StatusCode> statuses = BrowseChildrenOf(conn, request, stop);
+    const std::vector<UA_StatusCode> statuses = BrowseChildrenOf(lock, request, stop);
     FrontOutcome outcome;
     for (size_t k = 0; k < parents.size(); ++k) {
       if (statuses[k] == kPagingStopped) {
@@ -336,7 +335,7 @@ class BrowseTraversal {
         outcome.failures.push_back({std::move(parents[k].text), statuses[k]});
         continue;
       }
-      AttachValues(conn, batches[k]);
+      AttachValues(lock, batches[k]);
       for (NodeDescriptor& node : batches[k]) {
         if (recursive_ && node.expandable) Enqueue(node.address, parents[k].ancestors);
         nodes.push_back(std::move(node));
@@ -348,7 +347,7 @@ class BrowseTraversal {
  private:
   // With values asked for, every Variable of the batch gets its value; one whose
   // value cannot be read is listed without.
-  void AttachValues(OpcuaConnection& conn, std::vector<NodeDescriptor>& batch) const {
+  void AttachValues(const ClientLock& lock, std::vector<NodeDescriptor>& batch) const {
     if (!includeValues_) return;
     std::vector<UaNodeId> variables(batch.size());
     const auto join = [&](size_t i) {
@@ -357,7 +356,7 @@ class BrowseTraversal {
     };
     const auto send = [&](const std::vector<size_t>& indices) {
       ValueReads reads(variables, indices);
-      reads.Send(conn);
+      reads.Send(lock);
       for (size_t k = 0; k < indices.size(); ++k) {
         if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
         DataValue value;
@@ -366,7 +365,7 @@ class BrowseTraversal {
       }
     };
     GatherRequests(
-        batch.size(), ItemsPerRequest(conn, Service::Read), false,
+        batch.size(), ItemsPerRequest(lock, Service::Read), false,
         [&](size_t i) -> const std::string& { return batch[i].address; }, [](size_t) { return false; }, join, send);
   }
 
@@ -409,7 +408,7 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
       *impl, [] { return false; }, [](internal::ClientLock&) { return true; });
   // Held across the slices, so a Disconnect of this Client meanwhile cannot free it
   // under the next slice; the attachment flag tells the browse to end then.
-  const std::shared_ptr<OpcuaConnection> session = impl->conn;
+  const std::shared_ptr<OpcuaConnection> session = impl->session;
   const std::shared_ptr<const std::atomic<bool>> attached = impl->attachment;
   if (!haveStackClient || !session) {
     UALIB_LOG(internal::kWarning, "Browse rejected: not connected");
@@ -453,11 +452,11 @@ BrowseResult Client::Browse(const BrowseRequest& request) {
       return result;
     }
     // A slice is at least one request: gathered parents are never split across slices.
-    const size_t perRequest = internal::ItemsPerRequest(lock.connection(), internal::Service::Browse);
+    const size_t perRequest = internal::ItemsPerRequest(lock, internal::Service::Browse);
     const size_t slice = std::max(internal::kParentsPerSlice, perRequest);
     for (size_t browsed = 0; browsed < slice && !traversal.Done() && attached->load(); browsed += perRequest) {
       internal::FrontOutcome outcome =
-          traversal.BrowseFront(lock.connection(), result.nodes, stop, std::min(perRequest, slice - browsed));
+          traversal.BrowseFront(lock, result.nodes, stop, std::min(perRequest, slice - browsed));
       for (internal::ParentFailure& failure : outcome.failures) {
         Result mapped = internal::StatusFromUa(failure.status);
         UALIB_LOG(internal::kDebug, "Browse children of '{}' failed: {}", failure.parent, mapped.message);

@@ -38,8 +38,8 @@ struct ParentToBrowse {
 // every further page. Returns each node's status: the first failing status of its
 // Browse or BrowseNext (its descriptors of the pages taken before stay in out, and a
 // continuation point left open is released), or kPagingStopped for the node where
-// stop() said so and every node after it. Caller holds the session's clientMutex.
-std::vector<UA_StatusCode> BrowseChildrenOf(OpcuaConnection& conn, const std::vector<ParentToBrowse>& parents,
+// stop() said so and every node after it. The session lock is held.
+std::vector<UA_StatusCode> BrowseChildrenOf(const ClientLock& lock, const std::vector<ParentToBrowse>& parents,
                                             const std::function<bool()>& stop);
 
 }  // namespace velk::quarlink::internal

@@ -63,11 +63,11 @@ struct MethodOutcome {
   internal::UaArray outputs;
 };
 
-MethodOutcome InvokeMethod(OpcuaConnection& conn, const CallRequest& request, const UA_NodeId& object,
+MethodOutcome InvokeMethod(const internal::ClientLock& lock, const CallRequest& request, const UA_NodeId& object,
                            const UA_NodeId& method, const internal::UaArray& inputs) {
   std::optional<internal::ScopedRequestTimeout> timeout;
   if (const std::optional<UA_UInt32> requested = CallTimeout(request.options.timeout)) {
-    timeout.emplace(conn.client, *requested);
+    timeout.emplace(lock, *requested);
     UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms", timeout->saved(), *requested);
   }
   size_t outputCount = 0;
@@ -76,9 +76,9 @@ MethodOutcome InvokeMethod(OpcuaConnection& conn, const CallRequest& request, co
   // A method may legitimately run longer than the timeout the caller gave it; that
   // alone says nothing about the link.
   const UA_StatusCode status = internal::SendIfLinkUp(
-      conn,
+      lock,
       [&] {
-        return UA_Client_call(conn.client, object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount,
+        return UA_Client_call(lock.client(), object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount,
                               &outputs);
       },
       internal::OnTimeout::Accept);
@@ -128,7 +128,7 @@ CallResult OutputsOf(const internal::UaArray& outputs, internal::Arrays arrays) 
   return result;
 }
 
-CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, internal::Arrays arrays) {
+CallResult CallOnSession(const internal::ClientLock& lock, const CallRequest& request, internal::Arrays arrays) {
   // The only cancellation point: a call that has started is not interrupted.
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Call cancelled before start (method={})", request.method);
@@ -142,7 +142,7 @@ CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, inte
   auto inputs = internal::UaArray::New(request.inputs.size(), &UA_TYPES[UA_TYPES_VARIANT]);
   if (auto refusal = ConvertInputs(request.inputs, arrays, inputs)) return std::move(*refusal);
 
-  const MethodOutcome outcome = InvokeMethod(conn, request, *object, *method, inputs);
+  const MethodOutcome outcome = InvokeMethod(lock, request, *object, *method, inputs);
   if (outcome.status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(outcome.status);
     UALIB_LOG(internal::kDebug, "Call '{}' failed: {}", request.method, failure.message);
@@ -157,7 +157,7 @@ CallResult Client::Call(const CallRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectCall(request.method); },
-      [&](internal::ClientLock& lock) { return CallOnSession(lock.connection(), request, impl->arrays); });
+      [&](internal::ClientLock& lock) { return CallOnSession(lock, request, impl->arrays); });
 }
 
 }  // namespace velk::quarlink

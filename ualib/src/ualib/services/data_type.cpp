@@ -37,15 +37,15 @@ Client::DataTypeInfo RejectReadDataType(const Address& address) {
   return {ResultCode::NotConnected, "not connected", {}};
 }
 
-Client::DataTypeInfo ReadDataTypeOf(OpcuaConnection& conn, const Address& address) {
+Client::DataTypeInfo ReadDataTypeOf(const internal::ClientLock& lock, const Address& address) {
   internal::UaNodeId node;
   if (!internal::ParseNodeId(address, *node)) {
     UALIB_LOG(internal::kDebug, "ReadDataType: could not parse NodeId '{}'", address);
     return {ResultCode::InvalidArgument, "could not parse NodeId", {}};
   }
   internal::UaNodeId dataType;
-  const UA_StatusCode status = internal::SendIfLinkUp(conn, [&] {
-    return __UA_Client_readAttribute(conn.client, node.get(), UA_ATTRIBUTEID_DATATYPE, dataType.get(),
+  const UA_StatusCode status = internal::SendIfLinkUp(lock, [&] {
+    return __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_DATATYPE, dataType.get(),
                                      &UA_TYPES[UA_TYPES_NODEID]);
   });
   if (status != UA_STATUSCODE_GOOD) {
@@ -62,7 +62,7 @@ Client::DataTypeInfo Client::ReadDataType(const Address& address) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectReadDataType(address); },
-      [&](internal::ClientLock& lock) { return ReadDataTypeOf(lock.connection(), address); });
+      [&](internal::ClientLock& lock) { return ReadDataTypeOf(lock, address); });
 }
 
 }  // namespace velk::quarlink

@@ -29,23 +29,23 @@ ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<siz
   }
 }
 
-void ValueReads::Send(OpcuaConnection& conn) {
+void ValueReads::Send(const ClientLock& lock) {
   UA_ReadRequest request;
   UA_ReadRequest_init(&request);
   request.nodesToRead = items_.data();
   request.nodesToReadSize = items_.size();
-  sent_ = SendIfLinkUp(conn, [&] {
-    *response_ = UA_Client_Service_read(conn.client, request);
+  sent_ = SendIfLinkUp(lock, [&] {
+    *response_ = UA_Client_Service_read(lock.client(), request);
     return response_->responseHeader.serviceResult;
   });
 }
 
 UA_StatusCode ValueReads::Status(size_t k) const {
-  if (sent_ != UA_STATUSCODE_GOOD) return sent_;
-  if (response_->resultsSize != items_.size()) return UA_STATUSCODE_BADUNEXPECTEDERROR;
-  const UA_DataValue& result = response_->results[k];
-  if (result.status != UA_STATUSCODE_GOOD) return result.status;
-  return result.hasValue ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADUNEXPECTEDERROR;
+  return ItemStatus(sent_, response_->resultsSize, items_.size(), k, UA_STATUSCODE_BADUNEXPECTEDERROR, [&](size_t i) {
+    const UA_DataValue& result = response_->results[i];
+    if (result.status != UA_STATUSCODE_GOOD) return result.status;
+    return result.hasValue ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADUNEXPECTEDERROR;
+  });
 }
 
 Value ValueReads::ValueOf(size_t k, Arrays arrays) const {
@@ -79,12 +79,12 @@ ReadItemResult ReadFailure(const std::string& address, UA_StatusCode status) {
 
 // The items of one gathered request: read, answered in place, the time spent in the
 // stack added to sdkTime.
-void ReadGathered(OpcuaConnection& conn, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
+void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
                   const std::vector<size_t>& indices, internal::Arrays arrays, ReadResult& result,
                   Clock::duration& sdkTime) {
   internal::ValueReads reads(nodes, indices);
   const auto callStart = Clock::now();
-  reads.Send(conn);
+  reads.Send(lock);
   sdkTime += Clock::now() - callStart;
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
@@ -103,7 +103,6 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     return {ResultCode::Cancelled, "cancelled before start", {}};
   }
   UALIB_LOG(internal::kDebug, "Read: {} items", itemCount);
-  OpcuaConnection& conn = lock.connection();
   ReadResult result;
   result.items.resize(itemCount);
   std::vector<internal::UaNodeId> nodes(itemCount);
@@ -123,9 +122,9 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     return false;
   };
   const auto send = [&](const std::vector<size_t>& indices) {
-    ReadGathered(conn, request, nodes, indices, arrays, result, sdkTime);
+    ReadGathered(lock, request, nodes, indices, arrays, result, sdkTime);
   };
-  internal::GatherRequests(itemCount, internal::ItemsPerRequest(conn, internal::Service::Read), false, addressOf,
+  internal::GatherRequests(itemCount, internal::ItemsPerRequest(lock, internal::Service::Read), false, addressOf,
                            cancelled, join, send);
   const auto end = Clock::now();
   UALIB_LOG(internal::kDebug, "Read timing [{} items]: mutex_wait={:.1f}ms sdk_call={:.1f}ms total={:.1f}ms", itemCount,

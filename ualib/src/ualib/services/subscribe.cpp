@@ -40,29 +40,29 @@ double IntervalOption(const PropertyMap& properties, std::string_view key, doubl
 // Deletes the item an earlier Subscribe made for the address (from any Client of
 // the session); the stack then frees its context. The outcome does not matter: the
 // address is subscribed anew either way.
-void DropExistingItem(OpcuaConnection& conn, const std::string& address) {
-  const auto existing = conn.monitors.find(address);
-  if (existing == conn.monitors.end()) return;
-  DeleteMonitoredItem(conn, existing->second.monitoredItemId);
-  conn.monitors.erase(existing);
+void DropExistingItem(ClientLock& lock, const std::string& address) {
+  const MonitorEntry* existing = lock->monitors.Find(address);
+  if (!existing) return;
+  DeleteMonitoredItem(lock, existing->monitoredItemId);
+  lock->monitors.Erase(address);
 }
 
-// Runs under clientMutex with a stack client. Named after the operation: the name
+// Runs with a stack client. Named after the operation: the name
 // is part of every log line written here.
-SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>& addresses,
+SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addresses,
                           const SubscriptionHandler& handler, const SubscribeOpts& opts, Arrays arrays) {
   UALIB_LOG(kDebug, "Subscribe: {} nodes queue_size={} discard_oldest={}", addresses.size(), opts.queue_size,
             opts.discard_oldest);
-  RecoverLostSubscription(conn);
-  if (conn.subscriptionId == 0) {
+  RecoverLostSubscription(lock);
+  if (lock->subscriptionId == 0) {
     const double publishingMs = IntervalOption(opts.properties, "publishing_interval_ms", kDefaultIntervalMs);
-    const UA_StatusCode status = CreateServerSubscription(conn, publishingMs);
+    const UA_StatusCode status = CreateServerSubscription(lock, publishingMs);
     if (status != UA_STATUSCODE_GOOD) {
       Result mapped = StatusFromUa(status);
       UALIB_LOG(kError, "Subscribe: CreateSubscription failed: {}", mapped.message);
       return {mapped.code, std::move(mapped.message), {}};
     }
-    UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", conn.subscriptionId);
+    UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", lock->subscriptionId);
   }
 
   const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
@@ -77,11 +77,11 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
     result.items[i].message = std::move(mapped.message);
   };
   const auto join = [&](size_t i) {
-    if (!LinkUp(conn)) {
+    if (!LinkUp(lock)) {
       fail(i, kLinkDownStatus);  // an item the address already has stays: it comes back with the link
       return false;
     }
-    DropExistingItem(conn, addresses[i]);
+    DropExistingItem(lock, addresses[i]);
     if (ParseNodeId(addresses[i], *nodes[i])) return true;
     UALIB_LOG(kDebug, "Subscribe: could not parse NodeId '{}'", addresses[i]);
     result.items[i].code = ResultCode::InvalidArgument;
@@ -92,7 +92,7 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
     std::vector<ItemToCreate> items;
     items.reserve(indices.size());
     for (size_t i : indices) items.push_back({&addresses[i], nodes[i].get(), params, handler});
-    const std::vector<CreatedItem> created = CreateMonitoredItems(conn, items);
+    const std::vector<CreatedItem> created = CreateMonitoredItems(lock, items);
     for (size_t k = 0; k < indices.size(); ++k) {
       const std::string& address = addresses[indices[k]];
       if (created[k].status == UA_STATUSCODE_GOOD) {
@@ -101,20 +101,21 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
       }
       fail(indices[k], created[k].status);
       UALIB_LOG(kWarning, "Subscribe '{}' failed to create monitored item (subscription_id={}): {}", address,
-                conn.subscriptionId, result.items[indices[k]].message);
+                lock->subscriptionId, result.items[indices[k]].message);
     }
   };
   // Subscribing one address twice replaces the first item, so the two never share a request.
   GatherRequests(
-      addresses.size(), ItemsPerRequest(conn, Service::MonitoredItems), true,
+      addresses.size(), ItemsPerRequest(lock, Service::MonitoredItems), true,
       [&](size_t i) -> const std::string& { return addresses[i]; }, [](size_t) { return false; }, join, send);
 
-  if (!EnsureIteratorThread(conn)) UALIB_LOG(kError, "Subscribe: could not start the session's iterator thread");
-  if (!conn.dispatchRunning) {
+  if (!EnsureIteratorThread(lock)) UALIB_LOG(kError, "Subscribe: could not start the session's iterator thread");
+  if (!lock.session().dispatch().Running()) {
     UALIB_LOG(kDebug, "Subscribe: starting notification dispatch worker");
     // Without a worker the queue still holds at most its cap; the next Subscribe
     // tries again.
-    if (!StartDispatchWorker(conn)) UALIB_LOG(kError, "Subscribe: could not start notification dispatch worker");
+    if (!lock.session().dispatch().Start())
+      UALIB_LOG(kError, "Subscribe: could not start notification dispatch worker");
   }
   return result;
 }
@@ -128,7 +129,7 @@ SubscribeResult Client::Subscribe(const std::vector<std::string>& addresses, Sub
   std::optional<SubscribeResult> result = internal::RunOnSession(
       *impl, [] { return std::optional<SubscribeResult>(); },
       [&](internal::ClientLock& lock) {
-        return std::optional(internal::Subscribe(lock.connection(), addresses, handler, opts, impl->arrays));
+        return std::optional(internal::Subscribe(lock, addresses, handler, opts, impl->arrays));
       });
   if (result) return std::move(*result);
   UALIB_LOG(internal::kWarning, "Subscribe rejected: not connected ({} nodes)", addresses.size());

@@ -21,18 +21,18 @@ namespace internal {
 namespace {
 
 // With the link gone, a server-side delete could only fail after a timeout.
-bool LinkDown(OpcuaConnection& conn) {
-  if (!LinkUp(conn)) return true;
-  std::lock_guard<std::mutex> lock(conn.observersMutex);
-  return conn.state == ConnectionState::Disconnected || conn.state == ConnectionState::Error;
+bool LinkDown(const ClientLock& lock) {
+  if (!LinkUp(lock)) return true;
+  const ConnectionState state = lock.session().State();
+  return state == ConnectionState::Disconnected || state == ConnectionState::Error;
 }
 
-// The functions below run under clientMutex with a stack client; they are named
+// The functions below run with a stack client; they are named
 // after the operation because the name is part of every log line written there.
 
-UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::string>& addresses) {
+UnsubscribeResult Unsubscribe(ClientLock& lock, const std::vector<std::string>& addresses) {
   UALIB_LOG(kDebug, "Unsubscribe: {} nodes", addresses.size());
-  const bool linkDown = LinkDown(conn);
+  const bool linkDown = LinkDown(lock);
   UnsubscribeResult result;
   result.items.reserve(addresses.size());
   std::vector<uint32_t> toDelete;
@@ -40,27 +40,27 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
   for (size_t i = 0; i < addresses.size(); ++i) {
     const std::string& address = addresses[i];
     UnsubscribeItemResult& item = result.items.emplace_back(UnsubscribeItemResult{ResultCode::Ok, {}, address});
-    const auto entry = conn.monitors.find(address);
-    if (entry == conn.monitors.end()) continue;  // not monitored: nothing to do
+    const MonitorEntry* entry = lock->monitors.Find(address);
+    if (!entry) continue;  // not monitored: nothing to do
     if (linkDown) {
       // The stack keeps its own record of the item until the session is cleaned
       // up on reconnect or teardown; the context goes with it then.
-      conn.monitors.erase(entry);
+      lock->monitors.Erase(address);
       item.code = ResultCode::NotConnected;
       item.message = "connection lost; monitor dropped locally without server-side delete";
       continue;
     }
-    toDelete.push_back(entry->second.monitoredItemId);
-    conn.monitors.erase(entry);
+    toDelete.push_back(entry->monitoredItemId);
+    lock->monitors.Erase(address);
     toReport.push_back(i);
   }
   // The items of the map are gone already; their deletes on the server go in
   // requests of as many as the session gathers.
-  const size_t perRequest = ItemsPerRequest(conn, Service::MonitoredItems);
+  const size_t perRequest = ItemsPerRequest(lock, Service::MonitoredItems);
   for (size_t first = 0; first < toDelete.size(); first += perRequest) {
     const size_t last = std::min(toDelete.size(), first + perRequest);
     const std::vector<UA_StatusCode> statuses =
-        DeleteMonitoredItems(conn, std::vector<uint32_t>(toDelete.begin() + first, toDelete.begin() + last));
+        DeleteMonitoredItems(lock, std::vector<uint32_t>(toDelete.begin() + first, toDelete.begin() + last));
     for (size_t k = first; k < last; ++k) {
       if (statuses[k - first] == UA_STATUSCODE_GOOD) continue;
       UnsubscribeItemResult& item = result.items[toReport[k]];
@@ -76,15 +76,15 @@ UnsubscribeResult Unsubscribe(OpcuaConnection& conn, const std::vector<std::stri
   return result;
 }
 
-Result UnsubscribeAll(OpcuaConnection& conn) {
-  const size_t cleared = conn.monitors.size();
-  if (const uint32_t subscription = std::exchange(conn.subscriptionId, 0); subscription != 0) {
+Result UnsubscribeAll(ClientLock& lock) {
+  const size_t cleared = lock->monitors.Size();
+  if (const uint32_t subscription = std::exchange(lock->subscriptionId, 0); subscription != 0) {
     // Deleting the subscription deletes its items with it, in the stack as well. With
     // the link down the stack keeps its record until the session is cleaned up, and
     // no notification of it reaches a handler: the items are gone from the map.
-    SendIfLinkUp(conn, [&] { return UA_Client_Subscriptions_deleteSingle(conn.client, subscription); });
+    SendIfLinkUp(lock, [&] { return UA_Client_Subscriptions_deleteSingle(lock.client(), subscription); });
   }
-  conn.monitors.clear();
+  lock->monitors.Clear();
   UALIB_LOG(kDebug, "UnsubscribeAll: cleared {} monitored items", cleared);
   return {};
 }
@@ -96,7 +96,7 @@ UnsubscribeResult Client::Unsubscribe(const std::vector<std::string>& addresses)
   UALIB_TRACE();
   std::optional<UnsubscribeResult> result = internal::RunOnSession(
       *impl, [] { return std::optional<UnsubscribeResult>(); },
-      [&](internal::ClientLock& lock) { return std::optional(internal::Unsubscribe(lock.connection(), addresses)); });
+      [&](internal::ClientLock& lock) { return std::optional(internal::Unsubscribe(lock, addresses)); });
   if (result) return std::move(*result);
   UALIB_LOG(internal::kWarning, "Unsubscribe rejected: not connected ({} nodes)", addresses.size());
   return {ResultCode::NotConnected, "not connected", {}};
@@ -106,7 +106,7 @@ Result Client::UnsubscribeAll() {
   UALIB_TRACE();
   std::optional<Result> result = internal::RunOnSession(
       *impl, [] { return std::optional<Result>(); },
-      [](internal::ClientLock& lock) { return std::optional(internal::UnsubscribeAll(lock.connection())); });
+      [](internal::ClientLock& lock) { return std::optional(internal::UnsubscribeAll(lock)); });
   if (result) return std::move(*result);
   UALIB_LOG(internal::kWarning, "UnsubscribeAll rejected: not connected");
   return {ResultCode::NotConnected, "not connected"};

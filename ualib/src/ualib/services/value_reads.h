@@ -19,8 +19,8 @@ class ValueReads {
   // Reads nodes[i] for every i of indices, in that order; the nodes must outlive Send.
   ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices);
 
-  // Caller holds clientMutex; nothing is sent while the link is down.
-  void Send(OpcuaConnection& conn);
+  // Nothing is sent while the link is down.
+  void Send(const ClientLock& lock);
   // The k-th node's outcome as a read of that node alone reports it: the service's
   // failure, a missing result, the value's own status, or a missing value.
   UA_StatusCode Status(size_t k) const;

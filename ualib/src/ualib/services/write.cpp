@@ -30,16 +30,8 @@ struct PendingWrite {
   internal::UaVariant value;
 };
 
-// What a write of the item alone reports: the service's failure, a missing result,
-// or the item's own status.
-UA_StatusCode ItemStatus(UA_StatusCode sent, const UA_WriteResponse& response, size_t k, size_t count) {
-  if (sent != UA_STATUSCODE_GOOD) return sent;
-  if (response.resultsSize != count) return UA_STATUSCODE_BADUNEXPECTEDERROR;
-  return response.results[k];
-}
-
-void WriteGathered(OpcuaConnection& conn, const WriteRequest& request, const std::vector<PendingWrite>& pending,
-                   const std::vector<size_t>& indices, WriteResult& result) {
+void WriteGathered(const internal::ClientLock& lock, const WriteRequest& request,
+                   const std::vector<PendingWrite>& pending, const std::vector<size_t>& indices, WriteResult& result) {
   std::vector<UA_WriteValue> values(indices.size());
   for (size_t k = 0; k < indices.size(); ++k) {
     UA_WriteValue_init(&values[k]);
@@ -53,13 +45,15 @@ void WriteGathered(OpcuaConnection& conn, const WriteRequest& request, const std
   writeRequest.nodesToWrite = values.data();
   writeRequest.nodesToWriteSize = values.size();
   internal::UaOwned<UA_WriteResponse> response;
-  const UA_StatusCode sent = internal::SendIfLinkUp(conn, [&] {
-    *response = UA_Client_Service_write(conn.client, writeRequest);
+  const UA_StatusCode sent = internal::SendIfLinkUp(lock, [&] {
+    *response = UA_Client_Service_write(lock.client(), writeRequest);
     return response->responseHeader.serviceResult;
   });
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
-    const UA_StatusCode status = ItemStatus(sent, *response, k, indices.size());
+    const UA_StatusCode status =
+        internal::ItemStatus(sent, response->resultsSize, indices.size(), k, UA_STATUSCODE_BADUNEXPECTEDERROR,
+                             [&](size_t i) { return response->results[i]; });
     if (status == UA_STATUSCODE_GOOD) {
       result.items[indices[k]] = {ResultCode::Ok, {}, address};
       continue;
@@ -70,7 +64,7 @@ void WriteGathered(OpcuaConnection& conn, const WriteRequest& request, const std
   }
 }
 
-WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request, internal::Arrays arrays) {
+WriteResult WriteBatch(const internal::ClientLock& lock, const WriteRequest& request, internal::Arrays arrays) {
   if (internal::IsCancelled(request.options)) {
     UALIB_LOG(internal::kDebug, "Write cancelled before start");
     return {ResultCode::Cancelled, "cancelled before start", {}};
@@ -103,9 +97,9 @@ WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request, inter
     }
     return true;
   };
-  const auto send = [&](const std::vector<size_t>& indices) { WriteGathered(conn, request, pending, indices, result); };
+  const auto send = [&](const std::vector<size_t>& indices) { WriteGathered(lock, request, pending, indices, result); };
   // Two writes to one node go in separate requests, so the later one always wins.
-  internal::GatherRequests(itemCount, internal::ItemsPerRequest(conn, internal::Service::Write), true, addressOf,
+  internal::GatherRequests(itemCount, internal::ItemsPerRequest(lock, internal::Service::Write), true, addressOf,
                            cancelled, join, send);
   return result;
 }
@@ -116,7 +110,7 @@ WriteResult Client::Write(const WriteRequest& request) {
   UALIB_TRACE();
   return internal::RunOnSession(
       *impl, [&] { return RejectWrite(request.items.size()); },
-      [&](internal::ClientLock& lock) { return WriteBatch(lock.connection(), request, impl->arrays); });
+      [&](internal::ClientLock& lock) { return WriteBatch(lock, request, impl->arrays); });
 }
 
 }  // namespace velk::quarlink

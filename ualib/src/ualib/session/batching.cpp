@@ -41,11 +41,11 @@ uint32_t LimitOf(const UA_DataValue& value) {
 
 }  // namespace
 
-size_t ItemsPerRequest(const OpcuaConnection& conn, Service service) {
-  if (conn.maxItemsPerRequest == 1) return 1;
-  uint32_t limit = ServerLimit(conn.operationLimits, service);
+size_t ItemsPerRequest(const ClientLock& lock, Service service) {
+  if (lock->maxItemsPerRequest == 1) return 1;
+  uint32_t limit = ServerLimit(lock->operationLimits, service);
   if (limit == 0) limit = kUnadvertisedLimit;
-  if (conn.maxItemsPerRequest != 0) limit = std::min(limit, conn.maxItemsPerRequest);
+  if (lock->maxItemsPerRequest != 0) limit = std::min(limit, lock->maxItemsPerRequest);
   return limit;
 }
 
@@ -53,7 +53,7 @@ namespace {
 
 // The current values of the given limit variables, 0 for each the server does not
 // advertise; none when the read itself was refused.
-std::optional<std::vector<uint32_t>> ReadLimits(OpcuaConnection& conn, const std::vector<UA_UInt32>& ids) {
+std::optional<std::vector<uint32_t>> ReadLimits(const ClientLock& lock, const std::vector<UA_UInt32>& ids) {
   std::vector<UA_ReadValueId> items(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     UA_ReadValueId_init(&items[i]);
@@ -65,8 +65,8 @@ std::optional<std::vector<uint32_t>> ReadLimits(OpcuaConnection& conn, const std
   request.nodesToRead = items.data();
   request.nodesToReadSize = items.size();
   UaOwned<UA_ReadResponse> response;
-  const UA_StatusCode status = SendIfLinkUp(conn, [&] {
-    *response = UA_Client_Service_read(conn.client, request);
+  const UA_StatusCode status = SendIfLinkUp(lock, [&] {
+    *response = UA_Client_Service_read(lock.client(), request);
     return response->responseHeader.serviceResult;
   });
   if (status != UA_STATUSCODE_GOOD || response->resultsSize != ids.size()) return std::nullopt;
@@ -77,22 +77,22 @@ std::optional<std::vector<uint32_t>> ReadLimits(OpcuaConnection& conn, const std
 
 }  // namespace
 
-void ReadOperationLimits(OpcuaConnection& conn) {
-  conn.operationLimits = {};
-  if (conn.maxItemsPerRequest == 1) return;
+void ReadOperationLimits(ClientLock& lock) {
+  lock->operationLimits = {};
+  if (lock->maxItemsPerRequest == 1) return;
   const std::vector<UA_UInt32> ids = {UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD,
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERWRITE,
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXMONITOREDITEMSPERCALL,
                                       UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERBROWSE};
-  std::vector<uint32_t> limits = ReadLimits(conn, ids).value_or(std::vector<uint32_t>{});
+  std::vector<uint32_t> limits = ReadLimits(lock, ids).value_or(std::vector<uint32_t>{});
   if (limits.empty()) {
     // A server that takes fewer than four nodes per read refuses the whole request.
-    for (UA_UInt32 id : ids) limits.push_back(ReadLimits(conn, {id}).value_or(std::vector<uint32_t>{0}).front());
+    for (UA_UInt32 id : ids) limits.push_back(ReadLimits(lock, {id}).value_or(std::vector<uint32_t>{0}).front());
   }
-  conn.operationLimits = {limits[0], limits[1], limits[2], limits[3]};
-  UALIB_LOG(kDebug, "Items per request on {}: read={} write={} monitored_items={} browse={}", conn.endpoint,
-            ItemsPerRequest(conn, Service::Read), ItemsPerRequest(conn, Service::Write),
-            ItemsPerRequest(conn, Service::MonitoredItems), ItemsPerRequest(conn, Service::Browse));
+  lock->operationLimits = {limits[0], limits[1], limits[2], limits[3]};
+  UALIB_LOG(kDebug, "Items per request on {}: read={} write={} monitored_items={} browse={}", lock.session().endpoint(),
+            ItemsPerRequest(lock, Service::Read), ItemsPerRequest(lock, Service::Write),
+            ItemsPerRequest(lock, Service::MonitoredItems), ItemsPerRequest(lock, Service::Browse));
 }
 
 }  // namespace velk::quarlink::internal

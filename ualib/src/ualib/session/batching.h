@@ -18,12 +18,23 @@ namespace velk::quarlink::internal {
 enum class Service { Read, Write, MonitoredItems, Browse };
 
 // Items per request the session's own setting and the server's limit allow.
-size_t ItemsPerRequest(const OpcuaConnection& conn, Service service);
+size_t ItemsPerRequest(const ClientLock& lock, Service service);
 
 // Reads the server's operation limits for a session that gathers items, once it is
-// connected; a session that sends one item per request asks nothing. Caller holds
-// clientMutex and the session has a stack client.
-void ReadOperationLimits(OpcuaConnection& conn);
+// connected; a session that sends one item per request asks nothing. The session
+// has a stack client.
+void ReadOperationLimits(ClientLock& lock);
+
+// What item k of a request of count items reports, as a request of the item alone
+// would: the service's failure, `missing` when the response does not hold one result
+// per item, or the item's own status, statusOf(k).
+template <typename StatusOf>
+UA_StatusCode ItemStatus(UA_StatusCode sent, size_t resultsSize, size_t count, size_t k, UA_StatusCode missing,
+                         StatusOf&& statusOf) {
+  if (sent != UA_STATUSCODE_GOOD) return sent;
+  if (resultsSize != count) return missing;
+  return statusOf(k);
+}
 
 // Walks the items [0, count) in order and gathers them into requests of at most
 // perRequest items, each handed to send() as the items' indices:

@@ -1,5 +1,6 @@
-// Link state: the fail-fast check every request item passes, the probe that follows
-// a timeout, and closing a link that stopped answering.
+// The link's state and every transition of it; the fail-fast check every request
+// item passes, the probe that follows a timeout, and closing a link that stopped
+// answering.
 #include "session/link.h"
 
 #include <open62541/client_highlevel.h>
@@ -8,6 +9,84 @@
 #include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
+
+// --- The state ---
+
+LinkState& Link::Underlying() { return state_ == LinkState::Closing ? beforeClose_ : state_; }
+
+LinkState Link::UnderlyingState() const { return state_ == LinkState::Closing ? beforeClose_ : state_; }
+
+bool Link::Closing() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == LinkState::Closing;
+}
+
+bool Link::Silent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return UnderlyingState() == LinkState::Silent;
+}
+
+bool Link::GaveUp() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return UnderlyingState() == LinkState::GaveUp;
+}
+
+void Link::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = beforeClose_ = LinkState::Up;
+}
+
+void Link::StackConnected() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A silent link that came back was disturbed on its way: its session is checked.
+  if (LinkState& state = Underlying(); state == LinkState::Silent) state = LinkState::Disturbed;
+}
+
+void Link::StackLeftConnected() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (LinkState& state = Underlying(); state == LinkState::Up) state = LinkState::Disturbed;
+}
+
+bool Link::TakeDisturbance() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LinkState& state = Underlying();
+  if (state != LinkState::Disturbed) return false;
+  state = LinkState::Up;
+  return true;
+}
+
+bool Link::Condemn() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == LinkState::Closing || state_ == LinkState::Silent) return false;
+  // After the cycle gave up the channel is closed all the same, and it stays given up.
+  if (state_ != LinkState::GaveUp) state_ = LinkState::Silent;
+  return true;
+}
+
+void Link::AttemptStarted() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (LinkState& state = Underlying(); state == LinkState::Silent) state = LinkState::Disturbed;
+}
+
+void Link::GiveUp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Underlying() = LinkState::GaveUp;
+}
+
+void Link::RequestClose() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == LinkState::Closing) return;
+  beforeClose_ = state_;
+  state_ = LinkState::Closing;
+}
+
+void Link::CancelClose() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == LinkState::Closing) state_ = beforeClose_;
+}
+
+// --- What requests see ---
+
 namespace {
 
 // Long enough for any server that still answers, short enough that a batch on a
@@ -19,34 +98,35 @@ constexpr UA_UInt32 kServerStateNode = UA_NS0ID_SERVER_SERVERSTATUS_STATE;
 
 }  // namespace
 
-bool LinkUp(const OpcuaConnection& conn) {
-  if (conn.linkSilent) return false;
+bool LinkUp(const ClientLock& lock) {
+  if (lock.session().link().Silent()) return false;
   UA_SecureChannelState channel = UA_SECURECHANNELSTATE_CLOSED;
   UA_SessionState session = UA_SESSIONSTATE_CLOSED;
-  UA_Client_getState(conn.client, &channel, &session, nullptr);
+  UA_Client_getState(lock.client(), &channel, &session, nullptr);
   return channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED;
 }
 
-void CloseSilentLink(OpcuaConnection& conn) {
-  if (conn.closeRequested || conn.linkSilent.exchange(true)) return;
-  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", conn.endpoint);
-  UA_Client_disconnectSecureChannelAsync(conn.client);
+void CloseSilentLink(const ClientLock& lock) {
+  if (!lock.session().link().Condemn()) return;
+  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", lock.session().endpoint());
+  UA_Client_disconnectSecureChannelAsync(lock.client());
 }
 
-void ProbeAfterTimeout(OpcuaConnection& conn) {
-  if (!LinkUp(conn)) return;
+void ProbeAfterTimeout(const ClientLock& lock) {
+  if (!LinkUp(lock)) return;
   const UA_NodeId node = UA_NODEID_NUMERIC(0, kServerStateNode);
   UaVariant value;
   UA_StatusCode status;
   {
-    const ScopedRequestTimeout probeTimeout(conn.client, kProbeTimeoutMs);
+    const ScopedRequestTimeout probeTimeout(lock, kProbeTimeoutMs);
     status =
-        __UA_Client_readAttribute(conn.client, &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
+        __UA_Client_readAttribute(lock.client(), &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
   }
   // Any answer, even a refusal, shows the link works; only silence condemns it.
   if (status != UA_STATUSCODE_BADTIMEOUT) return;
-  UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", conn.endpoint, UA_StatusCode_name(status));
-  CloseSilentLink(conn);
+  UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", lock.session().endpoint(),
+            UA_StatusCode_name(status));
+  CloseSilentLink(lock);
 }
 
 }  // namespace velk::quarlink::internal

@@ -1,7 +1,7 @@
-// The state of a session's link as requests see it. Only Connect and the reconnect
-// cycle ever open a connection: a synchronous stack call on a stack client that is
-// not connected would first run a whole connect of its own (up to its timeout) under
-// the session lock, so every request item goes through SendIfLinkUp.
+// The link as requests see it. Only Connect and the reconnect cycle ever open a
+// connection: a synchronous stack call on a stack client that is not connected
+// would first run a whole connect of its own (up to its timeout) under the session
+// lock, so every request item goes through SendIfLinkUp.
 #pragma once
 
 #include <open62541/client.h>
@@ -14,24 +14,24 @@ namespace velk::quarlink::internal {
 inline constexpr UA_StatusCode kLinkDownStatus = UA_STATUSCODE_BADCONNECTIONCLOSED;
 
 // True when the channel is open, the session activated, and the link has not been
-// found silent since. Caller holds clientMutex and the session has a stack client.
-bool LinkUp(const OpcuaConnection& conn);
+// found silent since. The session has a stack client.
+bool LinkUp(const ClientLock& lock);
 
 // Closes the channel of a link that stopped answering; from there the state
-// delivery and the reconnect cycle take over. Caller holds clientMutex.
-void CloseSilentLink(OpcuaConnection& conn);
+// delivery and the reconnect cycle take over.
+void CloseSilentLink(const ClientLock& lock);
 
 // After a request timed out: a short read of the server's state tells a slow node
-// from a link that stopped answering; the latter is closed. Caller holds clientMutex.
-void ProbeAfterTimeout(OpcuaConnection& conn);
+// from a link that stopped answering; the latter is closed.
+void ProbeAfterTimeout(const ClientLock& lock);
 
 // Sets the stack client's request timeout for one scope and always puts the saved
-// value back. The caller holds clientMutex throughout, so no other request of the
+// value back. The session lock is held throughout, so no other request of the
 // session runs with the replaced value.
 class ScopedRequestTimeout {
  public:
-  ScopedRequestTimeout(UA_Client* client, UA_UInt32 timeoutMs)
-      : config_(UA_Client_getConfig(client)), saved_(config_->timeout) {
+  ScopedRequestTimeout(const ClientLock& lock, UA_UInt32 timeoutMs)
+      : config_(UA_Client_getConfig(lock.client())), saved_(config_->timeout) {
     config_->timeout = timeoutMs;
   }
   ~ScopedRequestTimeout() { config_->timeout = saved_; }
@@ -50,12 +50,11 @@ enum class OnTimeout { Probe, Accept };
 // Runs one stack call (returning its status) only while the link is up. By default
 // a timeout makes the link prove itself, so the items after it fail at once when it
 // is gone; a single request that may legitimately outlast the timeout accepts it.
-// Caller holds clientMutex.
 template <typename Send>
-UA_StatusCode SendIfLinkUp(OpcuaConnection& conn, Send&& send, OnTimeout onTimeout = OnTimeout::Probe) {
-  if (!LinkUp(conn)) return kLinkDownStatus;
+UA_StatusCode SendIfLinkUp(const ClientLock& lock, Send&& send, OnTimeout onTimeout = OnTimeout::Probe) {
+  if (!LinkUp(lock)) return kLinkDownStatus;
   const UA_StatusCode status = send();
-  if (status == UA_STATUSCODE_BADTIMEOUT && onTimeout == OnTimeout::Probe) ProbeAfterTimeout(conn);
+  if (status == UA_STATUSCODE_BADTIMEOUT && onTimeout == OnTimeout::Probe) ProbeAfterTimeout(lock);
   return status;
 }
 

@@ -2,9 +2,10 @@
 // subscription and one dispatch worker for every Client that names the same endpoint
 // and user.
 //
-// Locks, in the only order in which they nest: clientMutex, then observersMutex.
-// dispatchMutex and pauseMutex are taken alone; the registry's mutex is taken
-// alone and nothing is called under it.
+// Locks, in the only order in which they nest: the session lock (held as a
+// ClientLock), then the observers' lock, then the link's. The dispatch queue's and
+// the pause lock are taken alone; the registry's mutex is taken alone and nothing
+// is called under it.
 #pragma once
 
 #include <open62541/client.h>
@@ -16,25 +17,26 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "logging/sdk_log.h"
+#include "session/dispatch_queue.h"
+#include "session/link_state.h"
+#include "session/monitor_map.h"
 #include "session/ticket_mutex.h"
-#include "values/convert.h"
 #include "values/ua_types.h"
 
 namespace velk::quarlink {
 
 namespace internal {
 struct SessionSecurity;
-}
+class ClientLock;
+}  // namespace internal
 
 struct ReconnectPolicy {
   bool enabled = true;
@@ -53,8 +55,6 @@ struct StateObserver {
   tessel::fnd::defs::ConnectionState lastState = tessel::fnd::defs::ConnectionState::Disconnected;
 };
 
-inline constexpr double kDefaultIntervalMs = 250.0;
-
 // Items per request the server accepts, by service; 0 where it advertises none.
 struct OperationLimits {
   uint32_t read = 0;
@@ -63,31 +63,41 @@ struct OperationLimits {
   uint32_t browse = 0;
 };
 
-// What the caller asked of a monitored item; a resumed item gets the same again.
-struct MonitorParams {
-  double samplingIntervalMs = kDefaultIntervalMs;
-  uint32_t queueSize = 1;
-  bool discardOldest = true;
-  internal::Arrays arrays = internal::Arrays::Empty;  // of the Client that subscribed it
-};
+// Everything the session lock guards; reachable only through a held ClientLock.
+struct GuardedSession {
+  UA_Client* client = nullptr;
+  // "password" of the Connect that created the stack client; the reconnect cycle
+  // logs in with it again.
+  std::string password;
+  UA_Logger sdkLogger{};
+  internal::SdkLogSettings sdkLog;
+  // Certificate, trust list and the verdict on the server's certificate; the stack
+  // client's verification plugin points at it. Null for an unsecured session.
+  std::shared_ptr<internal::SessionSecurity> security;
 
-// One monitored item. The heap copy is the stack's callback context; the map
-// holds a copy by value. An item id of 0 marks an item that could not be re-created
-// after a reconnect: it keeps its handler and is tried again at the next resume.
-struct MonitorEntry {
-  uint32_t monitoredItemId = 0;
-  std::string nodeAddress;
-  OpcuaConnection* connection = nullptr;
-  tessel::fnd::defs::SubscriptionHandler handler;
-  MonitorParams params;
-};
+  uint32_t subscriptionId = 0;
+  double publishingIntervalMs = kDefaultIntervalMs;  // of the subscription
+  // Set by the stack's callbacks when the server or the stack dropped the
+  // subscription; the iterator (or the next Subscribe) creates it anew.
+  bool subscriptionLost = false;
+  internal::MonitorMap monitors;
+  // The server's token of the session the monitor map was created in. The stack
+  // may replace a lost session by itself while it restores a link; a new token
+  // tells the iterator that the subscriptions went with the old one.
+  internal::UaNodeId sessionToken;
 
-inline constexpr size_t kDispatchQueueCap = 4096;
+  // Written when the stack client is created, before the iterator starts (it runs
+  // on a copy).
+  ReconnectPolicy reconnectPolicy;
+  // "max_items_per_request" of the Connect that created the stack client: 1 sends
+  // every item alone, 0 as many as the server allows.
+  uint32_t maxItemsPerRequest = 1;
+  OperationLimits operationLimits;  // of the current server session
+};
 
 class OpcuaConnection {
  public:
-  OpcuaConnection(std::string endpointUrl, std::string user, std::string key)
-      : endpoint(std::move(endpointUrl)), username(std::move(user)), registryKey(std::move(key)) {}
+  OpcuaConnection(std::string endpointUrl, std::string user, std::string key);
   ~OpcuaConnection();
   OpcuaConnection(const OpcuaConnection&) = delete;
   OpcuaConnection& operator=(const OpcuaConnection&) = delete;
@@ -97,74 +107,108 @@ class OpcuaConnection {
   // the stack) the teardown moves to a thread of its own, since it joins that thread.
   static std::shared_ptr<OpcuaConnection> Create(std::string endpointUrl, std::string user, std::string key);
 
+  const std::string& endpoint() const { return endpoint_; }
+  const std::string& username() const { return username_; }
+  const std::string& registryKey() const { return registryKey_; }
+
+  internal::Link& link() { return link_; }
+  const internal::Link& link() const { return link_; }
+  internal::DispatchQueue& dispatch() { return dispatch_; }
+
+  // --- Connection state and the observers of the attached Clients ---
+  // Attaching cancels a close: a session with attached Clients never closes.
+  void AttachObserver(StateObserver& observer);
+  // Returns how many Clients were attached before. With CloseIfLast::Yes (Disconnect)
+  // detaching the last one marks the session as closing, under the same lock.
+  enum class CloseIfLast { No, Yes };
+  size_t DetachObserver(StateObserver& observer, CloseIfLast closeIfLast = CloseIfLast::No);
+  // Swaps the observer's handler with the given one, under the observers' lock.
+  void SwapHandler(StateObserver& observer, tessel::fnd::defs::ConnectionStateHandler& handler);
+  tessel::fnd::defs::ConnectionState State() const;
+  // Records the stack's newest state; returns the handlers to call (outside the
+  // lock) with the state each observer had before.
+  struct Delivery {
+    tessel::fnd::defs::ConnectionStateHandler handler;
+    tessel::fnd::defs::ConnectionState previous;
+  };
+  std::vector<Delivery> RecordState(tessel::fnd::defs::ConnectionState next);
+  // Forgets the state of an earlier stack client.
+  void ResetState();
+
+  // --- The iterator thread ---
+  // Starts it with the given loop unless it runs already; false when no thread
+  // could be started.
+  bool StartIterator(std::function<void()> loop);
+  bool IteratorRunning() const { return iteratorRunning_; }
   enum class PauseWake { OnStop, OnStopOrClose };
   // Sleeps up to the given time; returns early (false) once the iterator is being
   // stopped (or, with OnStopOrClose, the session closed), so teardown never waits
   // out a long pause.
   bool Pause(std::chrono::milliseconds duration, PauseWake wake = PauseWake::OnStop);
-  // Wakes every Pause; called after iteratorRunning or closeRequested changed.
+  // Wakes every Pause; called after the iterator's stop or a close.
   void WakePauses();
 
-  const std::string endpoint;
-  const std::string username;
-  std::string password;
-  const std::string registryKey;
-
-  TicketMutex clientMutex;
-  UA_Client* client = nullptr;  // guarded by clientMutex
-
-  UA_Logger sdkLogger{};
-  internal::SdkLogSettings sdkLog;
-  // Certificate, trust list and the verdict on the server's certificate; the stack
-  // client's verification plugin points at it. Null for an unsecured session.
-  std::shared_ptr<internal::SessionSecurity> security;  // guarded by clientMutex
-
-  uint32_t subscriptionId = 0;                       // guarded by clientMutex
-  double publishingIntervalMs = kDefaultIntervalMs;  // of the subscription; guarded by clientMutex
-  std::map<std::string, MonitorEntry> monitors;      // guarded by clientMutex
-  // Set by the stack's callbacks when the server or the stack dropped the
-  // subscription; the iterator (or the next Subscribe) creates it anew.
-  std::atomic<bool> subscriptionLost{false};
-
-  std::mutex observersMutex;
-  std::vector<StateObserver*> observers;  // guarded by observersMutex
-  tessel::fnd::defs::ConnectionState state = tessel::fnd::defs::ConnectionState::Disconnected;
-
-  // An orderly close: set by the last Disconnect (under observersMutex, with its
-  // detach) and by the teardown; cleared by every attach.
-  std::atomic<bool> closeRequested{false};
-  // Set when the link stopped answering and its channel is being closed; requests
-  // fail at once until the stack reports the session connected again.
-  std::atomic<bool> linkSilent{false};
-
-  std::thread iteratorThread;
-  std::atomic<bool> iteratorRunning{false};
-
-  std::mutex dispatchMutex;
-  std::condition_variable dispatchCv;
-  std::deque<std::pair<tessel::fnd::defs::Notification, tessel::fnd::defs::SubscriptionHandler>> dispatchQueue;
-  std::thread dispatchThread;
-  std::atomic<bool> dispatchRunning{false};
-  std::atomic<uint64_t> droppedNotifications{0};
-
-  // The server's token of the session the monitor map was created in. The stack
-  // may replace a lost session by itself while it restores a link; a new token
-  // tells the iterator that the subscriptions went with the old one.
-  internal::UaNodeId sessionToken;  // guarded by clientMutex
-  // Set by the state callback whenever the state leaves Connected; tells the
-  // iterator to compare the session token once the session is back.
-  std::atomic<bool> linkDisturbed{false};
-
-  ReconnectPolicy reconnectPolicy;  // written under clientMutex before the iterator starts
-  // "max_items_per_request" of the Connect that created the stack client: 1 sends
-  // every item alone, 0 as many as the server allows. Guarded by clientMutex.
-  uint32_t maxItemsPerRequest = 1;
-  OperationLimits operationLimits;  // of the current server session; guarded by clientMutex
-  std::atomic<bool> reconnectGaveUp{false};
+  // The lock held around the stack call that runs a stack callback: every call into
+  // the stack client is made under a ClientLock, on the callback's thread. Null
+  // outside such a call.
+  internal::ClientLock* HeldLock() const { return holder_; }
 
  private:
-  std::mutex pauseMutex;
-  std::condition_variable pauseCv;
+  friend class internal::ClientLock;
+
+  const std::string endpoint_;
+  const std::string username_;
+  const std::string registryKey_;
+
+  TicketMutex mutex_;
+  internal::ClientLock* holder_ = nullptr;  // written by the holder of mutex_
+  // Declared before guarded_: its worker outlives nothing of the stack client, and
+  // the teardown deletes the stack client (whose callbacks reach the queue) first.
+  internal::DispatchQueue dispatch_;
+  GuardedSession guarded_;
+
+  mutable std::mutex observersMutex_;
+  std::vector<StateObserver*> observers_;  // guarded by observersMutex_
+  tessel::fnd::defs::ConnectionState state_ = tessel::fnd::defs::ConnectionState::Disconnected;
+
+  internal::Link link_;
+
+  std::thread iteratorThread_;
+  std::atomic<bool> iteratorRunning_{false};
+  std::mutex pauseMutex_;
+  std::condition_variable pauseCv_;
 };
 
+namespace internal {
+
+// Holds a session's lock for the lifetime of one request (or one slice of one),
+// released on every path; the guarded state is reached through it.
+class ClientLock {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit ClientLock(OpcuaConnection& session);
+  ~ClientLock();
+  ClientLock(const ClientLock&) = delete;
+  ClientLock& operator=(const ClientLock&) = delete;
+
+  GuardedSession* operator->() const { return &session_.guarded_; }
+  GuardedSession& operator*() const { return session_.guarded_; }
+  // The stack client, or null when the session has none.
+  UA_Client* client() const { return session_.guarded_.client; }
+  OpcuaConnection& session() const { return session_; }
+  void unlock();
+  void lock();
+  // When the lock was asked for and when it was obtained (for timing lines).
+  Clock::time_point requestedAt() const { return requestedAt_; }
+  Clock::time_point acquiredAt() const { return acquiredAt_; }
+
+ private:
+  OpcuaConnection& session_;
+  Clock::time_point requestedAt_;
+  bool held_ = false;
+  Clock::time_point acquiredAt_;
+};
+
+}  // namespace internal
 }  // namespace velk::quarlink

@@ -7,6 +7,7 @@
 
 #include "logging/log.h"
 #include "session/client_impl.h"
+#include "session/session.h"
 #include "values/status.h"
 
 namespace velk::quarlink {
@@ -29,31 +30,9 @@ ConnectionState MapStackState(UA_SecureChannelState channel, UA_SessionState ses
   return ConnectionState::Connecting;
 }
 
-struct Delivery {
-  ConnectionStateHandler handler;
-  ConnectionState previous;
-};
-
-// Records the new state for every observer under observersMutex and returns the
-// handlers to call, so that they run after the lock is released.
-std::vector<Delivery> CollectDeliveries(OpcuaConnection& conn, ConnectionState next) {
-  std::vector<Delivery> deliveries;
-  std::lock_guard<std::mutex> lock(conn.observersMutex);
-  if (next == conn.state) return deliveries;
-  if (next != ConnectionState::Connected) conn.linkDisturbed = true;
-  conn.state = next;
-  deliveries.reserve(conn.observers.size());
-  for (StateObserver* observer : conn.observers) {
-    if (!observer || !observer->handler || observer->lastState == next) continue;
-    deliveries.push_back({observer->handler, observer->lastState});
-    observer->lastState = next;
-  }
-  return deliveries;
-}
-
 // A handler that throws has broken its contract; the stack thread and the other
 // handlers go on regardless.
-void CallHandler(const Delivery& delivery, ConnectionStateChange& change) {
+void CallHandler(const OpcuaConnection::Delivery& delivery, ConnectionStateChange& change) {
   change.previous = delivery.previous;
   try {
     delivery.handler(change);
@@ -68,11 +47,11 @@ void CallHandler(const Delivery& delivery, ConnectionStateChange& change) {
 
 void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_SessionState sessionState,
                       UA_StatusCode connectStatus) {
-  auto* conn = static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
-  if (!conn) return;
-  const ConnectionState next = MapStackState(channelState, sessionState, connectStatus, conn->closeRequested);
-  if (next == ConnectionState::Connected) conn->linkSilent = false;
-  const std::vector<Delivery> deliveries = CollectDeliveries(*conn, next);
+  auto* session = static_cast<OpcuaConnection*>(UA_Client_getConfig(client)->clientContext);
+  if (!session) return;
+  const ConnectionState next = MapStackState(channelState, sessionState, connectStatus, session->link().Closing());
+  if (next == ConnectionState::Connected) session->link().StackConnected();
+  const std::vector<OpcuaConnection::Delivery> deliveries = session->RecordState(next);
   if (deliveries.empty()) return;
   ConnectionStateChange change;
   change.current = next;
@@ -81,24 +60,7 @@ void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_
     change.code = mapped.code;
     change.message = mapped.message;
   }
-  for (const Delivery& delivery : deliveries) CallHandler(delivery, change);
-}
-
-void AttachObserver(OpcuaConnection& conn, StateObserver& observer) {
-  std::lock_guard<std::mutex> lock(conn.observersMutex);
-  observer.lastState = conn.state;
-  conn.observers.push_back(&observer);
-  // A session with an attached Client is never closing, even when the last Client
-  // before this one has just marked it so on its way out.
-  conn.closeRequested = false;
-}
-
-size_t DetachObserver(OpcuaConnection& conn, StateObserver& observer, CloseIfLast closeIfLast) {
-  std::lock_guard<std::mutex> lock(conn.observersMutex);
-  const size_t attached = conn.observers.size();
-  std::erase(conn.observers, &observer);
-  if (closeIfLast == CloseIfLast::Yes && conn.observers.empty()) conn.closeRequested = true;
-  return attached;
+  for (const OpcuaConnection::Delivery& delivery : deliveries) CallHandler(delivery, change);
 }
 
 }  // namespace internal
@@ -107,9 +69,8 @@ namespace {
 
 // The observer's fields are shared with the stack thread only while attached.
 void ReplaceHandler(Client::Impl& impl, ConnectionStateHandler handler) {
-  if (impl.conn) {
-    std::lock_guard<std::mutex> lock(impl.conn->observersMutex);
-    std::swap(impl.observer.handler, handler);
+  if (impl.session) {
+    impl.session->SwapHandler(impl.observer, handler);
   } else {
     std::swap(impl.observer.handler, handler);
   }
@@ -132,19 +93,20 @@ RegistrationToken Client::SetConnectionStateHandler(ConnectionStateHandler handl
 
 bool Client::IsConnected() const {
   UALIB_TRACE();
-  if (!impl->conn) return false;
-  internal::ClientLock lock(*impl->conn);
+  if (!impl->session) return false;
+  internal::ClientLock lock(*impl->session);
   return lock.client() != nullptr;
 }
 
 ConnectionStatus Client::GetConnectionStatus() const {
   UALIB_TRACE();
   ConnectionStatus status;
-  if (!impl->conn) return status;
-  internal::ClientLock lock(*impl->conn);
+  if (!impl->session) return status;
+  internal::ClientLock lock(*impl->session);
   if (!lock.client()) return status;
   status.state = ConnectionState::Connected;
-  status.info = ConnectionInfo{impl->conn->endpoint, "opc.tcp", "velk::quarlink::Client", UALIB_VERSION_LABEL, 1, {}};
+  status.info =
+      ConnectionInfo{impl->session->endpoint(), "opc.tcp", "velk::quarlink::Client", UALIB_VERSION_LABEL, 1, {}};
   return status;
 }
 

@@ -1,10 +1,8 @@
 // The session's server-side subscription, its monitored items and the delivery of
 // their notifications.
 //
-// Every monitored item has a heap MonitorEntry as its stack context. The stack owns
-// it from the moment the item exists in the stack client until the stack deletes
-// the item again (replaced, unsubscribed, subscription deleted, session cleaned up,
-// stack client deleted); DeleteMonitorContext frees it then, exactly once.
+// Every monitored item has a MonitorEntry of the session's monitor map as its stack
+// context; the map keeps it until the stack lets go of it (DeleteMonitorContext).
 #pragma once
 
 #include <open62541/client_subscriptions.h>
@@ -17,31 +15,26 @@
 
 namespace velk::quarlink::internal {
 
-// Stack callbacks. Both run on a thread that holds clientMutex and inside the
-// stack: they never call into the stack, never run user code beyond destroying
-// handler copies, and never take clientMutex.
+// Stack callbacks. They run inside a stack call, under the session lock held by
+// the calling thread: they never call into the stack, never run user code beyond
+// destroying handler copies, and never take the session lock.
 void DataChangeCallback(UA_Client* client, UA_UInt32 subId, void* subContext, UA_UInt32 monId, void* monContext,
                         UA_DataValue* value) noexcept;
 void DeleteMonitorContext(UA_Client* client, UA_UInt32 subId, void* subContext, UA_UInt32 monId,
                           void* monContext) noexcept;
 
-// True on the thread that is creating the monitored item with this context, until
-// the creation returns (its first notification may arrive before that).
-bool IsBeingCreated(const void* context);
-
-// Creates the session's server-side subscription. On Good, conn.subscriptionId holds
-// the server's id and conn.publishingIntervalMs the interval a resume asks for
-// again. Caller holds clientMutex.
-UA_StatusCode CreateServerSubscription(OpcuaConnection& conn, double publishingIntervalMs);
+// Creates the session's server-side subscription. On Good, the guarded
+// subscriptionId holds the server's id and publishingIntervalMs the interval a
+// resume asks for again.
+UA_StatusCode CreateServerSubscription(ClientLock& lock, double publishingIntervalMs);
 
 // Deletes monitored items of the session's subscription on the server, in one
-// request (the stack then frees their contexts), and returns each item's status.
-// An item id of 0 was never re-created: it is Good without a call. Caller holds
-// clientMutex.
-std::vector<UA_StatusCode> DeleteMonitoredItems(OpcuaConnection& conn, const std::vector<uint32_t>& ids);
-UA_StatusCode DeleteMonitoredItem(OpcuaConnection& conn, uint32_t monitoredItemId);
+// request (the stack then lets go of their contexts), and returns each item's
+// status. An item id of 0 was never re-created: it is Good without a call.
+std::vector<UA_StatusCode> DeleteMonitoredItems(ClientLock& lock, const std::vector<uint32_t>& ids);
+UA_StatusCode DeleteMonitoredItem(ClientLock& lock, uint32_t monitoredItemId);
 
-// One monitored item to create in conn.subscriptionId, delivering to handler.
+// One monitored item to create in the session's subscription, delivering to handler.
 struct ItemToCreate {
   const std::string* address;
   const UA_NodeId* node;
@@ -55,24 +48,16 @@ struct CreatedItem {
 };
 
 // Creates the items in one request, one result each in the same order. An item
-// created Good is described by conn.monitors[address] and its callback context is
-// the stack's; of a failed item nothing is left behind. Caller holds clientMutex.
-std::vector<CreatedItem> CreateMonitoredItems(OpcuaConnection& conn, const std::vector<ItemToCreate>& items);
-
-// Starts the session's dispatch worker. Caller holds clientMutex and has seen
-// dispatchRunning false. Returns false when no thread could be started.
-bool StartDispatchWorker(OpcuaConnection& conn);
+// created Good is the current item of its address in the monitor map; of a failed
+// item nothing is left behind.
+std::vector<CreatedItem> CreateMonitoredItems(ClientLock& lock, const std::vector<ItemToCreate>& items);
 
 // Re-creates the subscription and every monitored item of the map after a
-// reconnect. Caller holds clientMutex and the session has a stack client.
-void ResumeSubscriptions(OpcuaConnection& conn);
+// reconnect. The session has a stack client.
+void ResumeSubscriptions(ClientLock& lock);
 
 // Re-creates the session's subscription after the server or the stack dropped it.
-// Caller holds clientMutex and the session has a stack client.
-void RecoverLostSubscription(OpcuaConnection& conn);
-
-// Stops the dispatch worker after it delivered what is queued (session teardown,
-// after the stack client is gone, so nothing is queued any more).
-void StopDispatchWorker(OpcuaConnection& conn);
+// The session has a stack client.
+void RecoverLostSubscription(ClientLock& lock);
 
 }  // namespace velk::quarlink::internal

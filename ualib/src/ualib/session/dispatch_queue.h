@@ -1,0 +1,64 @@
+// The session's notification queue and the one worker that calls the handlers in
+// order, outside every lock, so user code never runs on the thread that drives the
+// stack.
+#pragma once
+
+#include <tessel/fnd/defs/comm_adapter.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+namespace velk::quarlink::internal {
+
+inline constexpr size_t kDispatchQueueCap = 4096;
+
+using QueuedNotification = std::pair<tessel::fnd::defs::Notification, tessel::fnd::defs::SubscriptionHandler>;
+
+class DispatchQueue {
+ public:
+  DispatchQueue() = default;
+  ~DispatchQueue() { Stop(); }
+  DispatchQueue(const DispatchQueue&) = delete;
+  DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+  // At the cap the oldest entry makes room and is counted; the worker reports it.
+  void Push(QueuedNotification entry);
+  bool Running() const;
+  // Starts the worker; false when no thread could be started.
+  bool Start();
+  // Stops the worker after it delivered what is queued. Called on the worker itself
+  // (one of its handlers released the last reference to the session), it lets the
+  // worker finish the queue on its own instead of joining itself.
+  void Stop();
+  size_t Depth() const;
+  // The queue at one moment, for diagnostics: its depth, its newest notification,
+  // and how many were dropped at the cap so far.
+  struct Snapshot {
+    size_t depth = 0;
+    std::optional<tessel::fnd::defs::Notification> newest;
+    uint64_t dropped = 0;
+  };
+  Snapshot Look() const;
+
+ private:
+  // Shared with the worker, so a worker that outlives its session still has it.
+  struct Shared {
+    mutable std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<QueuedNotification> queue;
+    bool running = false;
+    uint64_t dropped = 0;
+  };
+  static void Work(const std::shared_ptr<Shared>& shared);
+
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+  std::thread thread_;
+};
+
+}  // namespace velk::quarlink::internal

@@ -1,0 +1,77 @@
+#include "session/monitor_map.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace velk::quarlink::internal {
+namespace {
+
+// Takes the context out of the vector, or nothing when it is not there.
+std::unique_ptr<MonitorEntry> TakeFrom(std::vector<std::unique_ptr<MonitorEntry>>& held, const MonitorEntry* context) {
+  const auto found = std::find_if(held.begin(), held.end(), [context](const auto& e) { return e.get() == context; });
+  if (found == held.end()) return nullptr;
+  std::unique_ptr<MonitorEntry> taken = std::move(*found);
+  held.erase(found);
+  return taken;
+}
+
+}  // namespace
+
+const MonitorEntry* MonitorMap::Find(const std::string& address) const {
+  const auto found = current_.find(address);
+  return found == current_.end() ? nullptr : found->second.get();
+}
+
+MonitorEntry* MonitorMap::Prepare(MonitorEntry entry) {
+  entry.inserted = false;
+  entry.stale = false;
+  held_.push_back(std::make_unique<MonitorEntry>(std::move(entry)));
+  return held_.back().get();
+}
+
+void MonitorMap::Settle(MonitorEntry* context, bool created) {
+  std::unique_ptr<MonitorEntry> entry = TakeFrom(held_, context);
+  if (!entry || !created || entry->stale) return;  // the stack holds nothing of it
+  entry->inserted = true;
+  std::unique_ptr<MonitorEntry>& slot = current_[entry->nodeAddress];
+  Retire(std::exchange(slot, std::move(entry)));
+}
+
+void MonitorMap::MarkNotCreated(const std::string& address) {
+  const auto found = current_.find(address);
+  if (found == current_.end()) return;
+  const MonitorEntry& old = *found->second;
+  auto placeholder =
+      std::make_unique<MonitorEntry>(MonitorEntry{0, old.nodeAddress, old.session, old.handler, old.params});
+  Retire(std::exchange(found->second, std::move(placeholder)));
+}
+
+void MonitorMap::Erase(const std::string& address) {
+  const auto found = current_.find(address);
+  if (found == current_.end()) return;
+  Retire(std::move(found->second));
+  current_.erase(found);
+}
+
+void MonitorMap::Clear() {
+  for (auto& [address, entry] : current_) Retire(std::move(entry));
+  current_.clear();
+}
+
+void MonitorMap::Released(MonitorEntry* context) {
+  context->stale = true;
+  // Being created: Settle decides. Current: kept for the next resume.
+  if (context->inserted) TakeFrom(held_, context);
+}
+
+bool MonitorMap::Delivers(const MonitorEntry* context) const {
+  if (!context->inserted) return true;
+  const auto found = current_.find(context->nodeAddress);
+  return found != current_.end() && found->second.get() == context;
+}
+
+void MonitorMap::Retire(std::unique_ptr<MonitorEntry> entry) {
+  if (entry && entry->inserted && !entry->stale) held_.push_back(std::move(entry));
+}
+
+}  // namespace velk::quarlink::internal

@@ -1,0 +1,85 @@
+// The session's monitored items by node address, and the owner of every callback
+// context the stack holds for them. Guarded by the session lock, like every stack
+// call, so the stack's callbacks (which run inside such calls) may use it.
+#pragma once
+
+#include <tessel/fnd/defs/comm_adapter.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "values/convert.h"
+
+namespace velk::quarlink {
+
+class OpcuaConnection;
+
+inline constexpr double kDefaultIntervalMs = 250.0;
+
+// What the caller asked of a monitored item; a resumed item gets the same again.
+struct MonitorParams {
+  double samplingIntervalMs = kDefaultIntervalMs;
+  uint32_t queueSize = 1;
+  bool discardOldest = true;
+  internal::Arrays arrays = internal::Arrays::Empty;  // of the Client that subscribed it
+};
+
+// One monitored item and the stack's callback context for it. An item id of 0
+// marks an item that could not be re-created after a reconnect: it keeps its
+// handler and is tried again at the next resume.
+struct MonitorEntry {
+  uint32_t monitoredItemId = 0;
+  std::string nodeAddress;
+  OpcuaConnection* session = nullptr;
+  tessel::fnd::defs::SubscriptionHandler handler;
+  MonitorParams params;
+  bool inserted = false;  // the stack accepted it as the context of a created item
+  bool stale = false;     // the stack let go of it (its delete callback ran)
+};
+
+namespace internal {
+
+class MonitorMap {
+ public:
+  using Items = std::map<std::string, std::unique_ptr<MonitorEntry>>;
+
+  // The current item of each address.
+  const Items& Current() const { return current_; }
+  const MonitorEntry* Find(const std::string& address) const;
+  bool Empty() const { return current_.empty(); }
+  size_t Size() const { return current_.size(); }
+
+  // A context for an item about to be created; until Settle the map keeps it and
+  // the stack may call back with it (a first notification, a delete).
+  MonitorEntry* Prepare(MonitorEntry entry);
+  // The creation ended. Created (and still held by the stack), the context becomes
+  // the current item of its address and the item it replaces is retired; otherwise
+  // it is freed, the stack holds nothing of a failed creation.
+  void Settle(MonitorEntry* context, bool created);
+  // The address's item is not on the server any more: kept with id 0, its handler
+  // and parameters, for the next resume.
+  void MarkNotCreated(const std::string& address);
+  // Takes an address's item out of the map. A context the stack still holds stays
+  // owned, without a voice, until the stack lets go of it.
+  void Erase(const std::string& address);
+  void Clear();
+
+  // The stack's delete callback: the stack let go of the context.
+  void Released(MonitorEntry* context);
+  // True for the current item of an address and for a context being created: its
+  // notifications reach the handler. Retired contexts stay silent.
+  bool Delivers(const MonitorEntry* context) const;
+
+ private:
+  void Retire(std::unique_ptr<MonitorEntry> entry);
+
+  Items current_;
+  // Contexts being created and retired contexts the stack still holds.
+  std::vector<std::unique_ptr<MonitorEntry>> held_;
+};
+
+}  // namespace internal
+}  // namespace velk::quarlink
