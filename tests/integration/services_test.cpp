@@ -186,6 +186,15 @@ TEST_F(ServicesTest, CancellationStopsWhatHasNotStarted) {
             (std::vector<std::string>{"0 ", "4 BadNotWritable", "10 cancelled mid-batch", "10 cancelled mid-batch"}));
   EXPECT_EQ(ValueOf(Node("Scalar.Int16")), Value(int16_t{-1234}));
   client->Write(WriteOf({{Node("Scalar.Int32"), int32_t{-123456}}}));
+
+  // The same between the items of a Read.
+  ReadRequest reads = ReadOf({Node("Scalar.Int32"), Node("DoesNotExist"), Node("Scalar.Int16"), Node("Scalar.Byte")});
+  auto readFlag = CancelFlag(reads.options, false);
+  log.OnLine("Read '" + Node("DoesNotExist") + "' failed", [&] { readFlag->store(true); });
+  described.clear();
+  for (const auto& item : client->Read(reads).items) described.push_back(Describe(item));
+  EXPECT_EQ(described, (std::vector<std::string>{"0  value#2", "6 BadNodeIdUnknown", "10 cancelled mid-batch",
+                                                 "10 cancelled mid-batch"}));
 }
 
 TEST_F(ServicesTest, CallReturnsOutputsAndMapsEveryRefusal) {
