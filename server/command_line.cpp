@@ -55,13 +55,14 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       result.parentPid = *pid;
-    } else if (flag == "--operation-limit") {
+    } else if (flag == "--operation-limit" || flag == "--unadvertised-limit") {
       auto limit = ParseInteger<uint32_t>(value, 0, 1'000'000);
       if (!limit) {
         error = "bad operation limit: " + value;
         return std::nullopt;
       }
       result.operationLimit = *limit;
+      result.limitsAdvertised = flag == "--operation-limit";
     } else if (flag == "--wide" || flag == "--page-size") {
       auto count = ParseInteger<uint32_t>(value, flag == "--wide" ? 0 : 1, 1'000'000);
       if (!count) {

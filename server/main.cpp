@@ -178,6 +178,15 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std:
   return UA_AccessControl_default(&config, true, nullptr, 1, &login);
 }
 
+// A server that enforces limits it does not tell: clients learn them only from refusals.
+void HideOperationLimits(UA_Server* server) {
+  for (const UA_UInt32 id : {UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERREAD,
+                             UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERWRITE,
+                             UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXMONITOREDITEMSPERCALL,
+                             UA_NS0ID_SERVER_SERVERCAPABILITIES_OPERATIONLIMITS_MAXNODESPERBROWSE})
+    UA_Server_deleteNode(server, UA_NODEID_NUMERIC(0, id), true);
+}
+
 ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
@@ -235,6 +244,7 @@ int Run(const CommandLine& commandLine) {
       return kExitInternalError;
     }
     model.Build(server.get());
+    if (!commandLine.limitsAdvertised) HideOperationLimits(server.get());
     if (UA_Server_run_startup(server.get()) != UA_STATUSCODE_GOOD) {
       // With port 0 another process may have taken the chosen port meanwhile.
       if (commandLine.port == 0 && attempt < kFreePortAttempts) {

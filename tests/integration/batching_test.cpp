@@ -100,4 +100,14 @@ TEST_F(BatchingTest, TheServersOperationLimitSplitsRequests) {
   EXPECT_TRUE(log.Contains("read=2 write=2 monitored_items=2 browse=2"));
 }
 
+// A server that refuses large requests without advertising its limit: every
+// refused request is sent again in halves, and callers see the single answers.
+TEST_F(BatchingTest, ARequestRefusedAsTooLargeIsSplit) {
+  LogCapture log;
+  TestServer hidden({.stateDelayMs = 0, .omit = {}, .extraArgs = {"--unadvertised-limit", "2"}});
+  EXPECT_EQ(Answers(hidden.Endpoint(), "0"), Answers(server->Endpoint(), "1"));
+  EXPECT_TRUE(log.Contains("read=1000 write=1000 monitored_items=1000 browse=1000"));
+  EXPECT_TRUE(log.Contains("sending them in halves"));
+}
+
 }  // namespace

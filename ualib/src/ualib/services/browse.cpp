@@ -216,6 +216,18 @@ std::vector<UA_StatusCode> BrowseChildrenOf(const ClientLock& lock, const std::v
     first = BrowseFirstPages(lock.client(), nodes);
     return first->responseHeader.serviceResult;
   });
+  if (parents.size() > 1 && RefusedAsTooLarge(sent)) {
+    const auto middle = parents.begin() + static_cast<std::ptrdiff_t>(parents.size() / 2);
+    std::vector<UA_StatusCode> statuses = BrowseChildrenOf(lock, {parents.begin(), middle}, stop);
+    // Where a stop ended the first half, the second is stopped as well, unsent.
+    if (statuses.back() == kPagingStopped) {
+      statuses.resize(parents.size(), kPagingStopped);
+      return statuses;
+    }
+    const std::vector<UA_StatusCode> rest = BrowseChildrenOf(lock, {middle, parents.end()}, stop);
+    statuses.insert(statuses.end(), rest.begin(), rest.end());
+    return statuses;
+  }
   std::vector<UA_StatusCode> statuses(parents.size(), sent);
   if (sent != UA_STATUSCODE_GOOD) return statuses;
   for (size_t k = 0; k < parents.size(); ++k) {
@@ -354,9 +366,15 @@ class BrowseTraversal {
       const std::string* type = batch[i].properties.Get("type");
       return type && *type == "Variable" && ParseNodeId(batch[i].address, *variables[i]);
     };
-    const auto send = [&](const std::vector<size_t>& indices) {
+    std::function<void(const std::vector<size_t>&)> send = [&](const std::vector<size_t>& indices) {
       ValueReads reads(variables, indices);
       reads.Send(lock);
+      if (indices.size() > 1 && RefusedAsTooLarge(reads.Sent())) {
+        const auto [first, second] = Halves(indices);
+        send(first);
+        send(second);
+        return;
+      }
       for (size_t k = 0; k < indices.size(); ++k) {
         if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
         DataValue value;

@@ -86,6 +86,14 @@ void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std:
   const auto callStart = Clock::now();
   reads.Send(lock);
   sdkTime += Clock::now() - callStart;
+  if (indices.size() > 1 && internal::RefusedAsTooLarge(reads.Sent())) {
+    UALIB_LOG(internal::kDebug, "Read: the server refused {} items in one request ({}); sending them in halves",
+              indices.size(), UA_StatusCode_name(reads.Sent()));
+    const auto [first, second] = internal::Halves(indices);
+    ReadGathered(lock, request, nodes, first, arrays, result, sdkTime);
+    ReadGathered(lock, request, nodes, second, arrays, result, sdkTime);
+    return;
+  }
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
     const UA_StatusCode status = reads.Status(k);

@@ -24,6 +24,8 @@ class ValueReads {
   // The k-th node's outcome as a read of that node alone reports it: the service's
   // failure, a missing result, the value's own status, or a missing value.
   UA_StatusCode Status(size_t k) const;
+  // The outcome of the request as a whole.
+  UA_StatusCode Sent() const { return sent_; }
   // The k-th node's value; Status(k) is Good.
   tessel::fnd::defs::Value ValueOf(size_t k, Arrays arrays) const;
 

@@ -49,6 +49,14 @@ void WriteGathered(const internal::ClientLock& lock, const WriteRequest& request
     *response = UA_Client_Service_write(lock.client(), writeRequest);
     return response->responseHeader.serviceResult;
   });
+  if (indices.size() > 1 && internal::RefusedAsTooLarge(sent)) {
+    UALIB_LOG(internal::kDebug, "Write: the server refused {} items in one request ({}); sending them in halves",
+              indices.size(), UA_StatusCode_name(sent));
+    const auto [first, second] = internal::Halves(indices);
+    WriteGathered(lock, request, pending, first, result);
+    WriteGathered(lock, request, pending, second, result);
+    return;
+  }
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
     const UA_StatusCode status =

@@ -49,6 +49,16 @@ size_t ItemsPerRequest(const ClientLock& lock, Service service) {
   return limit;
 }
 
+bool RefusedAsTooLarge(UA_StatusCode status) {
+  return status == UA_STATUSCODE_BADTOOMANYOPERATIONS || status == UA_STATUSCODE_BADRESPONSETOOLARGE ||
+         status == UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED;
+}
+
+std::pair<std::vector<size_t>, std::vector<size_t>> Halves(const std::vector<size_t>& indices) {
+  const auto middle = indices.begin() + static_cast<std::ptrdiff_t>(indices.size() / 2);
+  return {std::vector<size_t>(indices.begin(), middle), std::vector<size_t>(middle, indices.end())};
+}
+
 namespace {
 
 // The current values of the given limit variables, 0 for each the server does not

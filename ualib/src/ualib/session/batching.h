@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "session/session.h"
@@ -35,6 +36,13 @@ UA_StatusCode ItemStatus(UA_StatusCode sent, size_t resultsSize, size_t count, s
   if (resultsSize != count) return missing;
   return statusOf(k);
 }
+
+// True for the answers of a server that found a request too large as a whole; its
+// items are then sent again in smaller requests.
+bool RefusedAsTooLarge(UA_StatusCode status);
+
+// The two halves of a request's items, in order.
+std::pair<std::vector<size_t>, std::vector<size_t>> Halves(const std::vector<size_t>& indices);
 
 // Walks the items [0, count) in order and gathers them into requests of at most
 // perRequest items, each handed to send() as the items' indices:

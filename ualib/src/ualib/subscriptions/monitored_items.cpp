@@ -49,6 +49,17 @@ void SubscriptionDeleted(UA_Client* /*client*/, UA_UInt32 subId, void* subContex
     guarded->subscriptionLost = true;
 }
 
+// A request the server refused as too large, sent again as two: the results of the
+// halves, in order.
+template <typename Item, typename Send>
+auto InHalves(const std::vector<Item>& items, Send&& send) {
+  const auto middle = items.begin() + static_cast<std::ptrdiff_t>(items.size() / 2);
+  auto results = send(std::vector<Item>(items.begin(), middle));
+  auto rest = send(std::vector<Item>(middle, items.end()));
+  results.insert(results.end(), rest.begin(), rest.end());
+  return results;
+}
+
 }  // namespace
 
 UA_StatusCode CreateServerSubscription(ClientLock& lock, double publishingIntervalMs) {
@@ -101,6 +112,10 @@ std::vector<CreatedItem> CreateMonitoredItems(ClientLock& lock, const std::vecto
                                                            deleteCallbacks.data());
     return response->responseHeader.serviceResult;
   });
+  if (count > 1 && RefusedAsTooLarge(sent)) {
+    for (void* context : contexts) monitors.Settle(static_cast<MonitorEntry*>(context), false);
+    return InHalves(items, [&](const std::vector<ItemToCreate>& half) { return CreateMonitoredItems(lock, half); });
+  }
   std::vector<CreatedItem> created(count);
   std::vector<uint32_t> unrecorded;
   for (size_t k = 0; k < count; ++k) {
@@ -137,6 +152,8 @@ std::vector<UA_StatusCode> DeleteMonitoredItems(ClientLock& lock, const std::vec
     *response = UA_Client_MonitoredItems_delete(lock.client(), request);
     return response->responseHeader.serviceResult;
   });
+  if (onServer.size() > 1 && RefusedAsTooLarge(sent))
+    return InHalves(ids, [&](const std::vector<uint32_t>& half) { return DeleteMonitoredItems(lock, half); });
   for (size_t i = 0, k = 0; i < ids.size(); ++i) {
     if (ids[i] == 0) continue;
     statuses[i] = ItemStatus(sent, response->resultsSize, onServer.size(), k++, UA_STATUSCODE_BADUNEXPECTEDERROR,
