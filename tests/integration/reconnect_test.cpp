@@ -114,6 +114,10 @@ TEST_F(ReconnectTest, GivesUpAtTheAttemptOrDurationLimitAndStartsNoFurtherCycle)
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(log.Count("Reconnect: starting"), 1u);
     EXPECT_TRUE(client->IsConnected());
+    // A Connect to the session that gave up connects it again, for all its Clients.
+    auto late = ConnectedClient(endpoint, c.properties);
+    EXPECT_TRUE(ualib_test::ReadsOk(*late, Node("Scalar.Int32")));
+    EXPECT_TRUE(ualib_test::ReadsOk(*client, Node("Scalar.Int32")));
   }
 }
 

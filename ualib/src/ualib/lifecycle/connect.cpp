@@ -14,6 +14,7 @@
 #include "session/client_impl.h"
 #include "session/link.h"
 #include "session/state.h"
+#include "subscriptions/subscriptions.h"
 #include "values/options.h"
 #include "values/status.h"
 #include "values/ua_types.h"
@@ -159,6 +160,26 @@ void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
   impl.attachment = std::make_shared<std::atomic<bool>>(true);
 }
 
+// The session's reconnect cycle gave up, and a Client asks for it again: its stack
+// client connects afresh, with what it was created with, and gets its subscriptions
+// back; a failure leaves it given up.
+Result ConnectAfresh(ClientLock& lock) {
+  OpcuaConnection& session = lock.session();
+  UALIB_LOG(kInfo, "Connect: the session to {} had given up reconnecting; connecting it again", session.endpoint());
+  UA_Client_disconnect(lock.client());
+  session.link().Reset();
+  const UA_StatusCode status = ConnectStackClient(lock, lock.client());
+  if (status != UA_STATUSCODE_GOOD) {
+    session.link().GiveUp();
+    return ExplainConnectFailure(lock, status);
+  }
+  ReadOperationLimits(lock);
+  ResumeSubscriptions(lock);
+  RememberSessionToken(lock);
+  session.link().TakeDisturbance();
+  return {};
+}
+
 }  // namespace
 
 UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client) {
@@ -202,6 +223,16 @@ Result Client::Connect() {
   session->AttachObserver(impl->observer);
 
   internal::ClientLock lock(*session);
+  if (lock.client() && session->link().GaveUp()) {
+    if (Result failed = internal::ConnectAfresh(lock); failed.code != ResultCode::Ok) {
+      session->DetachObserver(impl->observer);
+      UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, failed.message);
+      return failed;
+    }
+    internal::Adopt(*impl, std::move(session));
+    UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
+    return {};
+  }
   if (lock.client()) {
     internal::Adopt(*impl, std::move(session));
     UALIB_LOG(internal::kInfo, "Attached to shared OPC UA session for {} ({})", endpoint,
