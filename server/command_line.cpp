@@ -63,6 +63,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       }
       result.operationLimit = *limit;
       result.limitsAdvertised = flag == "--operation-limit";
+    } else if (flag == "--max-subscriptions") {
+      auto limit = ParseInteger<uint32_t>(value, 0, 1'000'000);
+      if (!limit) {
+        error = "bad subscription limit: " + value;
+        return std::nullopt;
+      }
+      result.maxSubscriptions = *limit;
     } else if (flag == "--wide" || flag == "--page-size") {
       auto count = ParseInteger<uint32_t>(value, flag == "--wide" ? 0 : 1, 1'000'000);
       if (!count) {

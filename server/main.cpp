@@ -149,7 +149,7 @@ UA_StatusCode ListenOnlyOnLoopback(UA_ServerConfig& config, uint16_t port) {
 }
 
 UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std::string& secureDir,
-                              uint32_t operationLimit) {
+                              uint32_t operationLimit, uint32_t maxSubscriptions) {
   config.logging = &g_logger;
   UA_StatusCode status = secureDir.empty() ? UA_ServerConfig_setMinimal(&config, port, nullptr)
                                            : ConfigureSecureServer(config, port, secureDir);
@@ -170,6 +170,7 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std:
   // Advertised in the server's OperationLimits; a larger request is refused whole.
   config.maxNodesPerRead = config.maxNodesPerWrite = config.maxNodesPerBrowse = operationLimit;
   config.maxMonitoredItemsPerCall = operationLimit;
+  config.maxSubscriptions = maxSubscriptions;  // 0: no limit
 
   // The test suites log in anonymously and as operator; the server has only
   // SecurityPolicy None, so the password has to be allowed in plain text.
@@ -187,11 +188,12 @@ void HideOperationLimits(UA_Server* server) {
     UA_Server_deleteNode(server, UA_NODEID_NUMERIC(0, id), true);
 }
 
-ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit) {
+ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit,
+                       uint32_t maxSubscriptions) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
-  UA_StatusCode status = ConfigureServer(config, port, secureDir, operationLimit);
+  UA_StatusCode status = ConfigureServer(config, port, secureDir, operationLimit, maxSubscriptions);
   if (status != UA_STATUSCODE_GOOD) {
     std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
@@ -239,7 +241,8 @@ int Run(const CommandLine& commandLine) {
       std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
-    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit);
+    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit,
+                                    commandLine.maxSubscriptions);
     if (!server) {
       return kExitInternalError;
     }

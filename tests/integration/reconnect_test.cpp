@@ -197,6 +197,25 @@ TEST_F(ReconnectTest, ResumedItemsKeepHandlersAndParametersAndAGoneNodeIsKept) {
   EXPECT_EQ(ualib_test::CopyCounter::Live(), base + 2);
 }
 
+// After the restart the server's only subscription is taken: the resume is refused,
+// tried again, and succeeds once the subscription is free.
+TEST_F(ReconnectTest, AFailedResumeIsRetriedUntilItSucceeds) {
+  const ServerOptions one{.stateDelayMs = 0, .omit = {}, .extraArgs = {"--max-subscriptions", "1"}};
+  server.Stop();
+  server.Start(one);
+  NotificationRecorder counter;
+  auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "1000"}});
+  ASSERT_EQ(client->Subscribe({Node("Counter")}, counter.Handler(), {}).code, ResultCode::Ok);
+  server.Stop();
+  server.Start(one);
+  auto other = ConnectedClient(endpoint, {{"username", "operator"}, {"password", "secret"}});
+  ASSERT_EQ(other->Subscribe({Node("Scalar.Int32")}, {}, {}).code, ResultCode::Ok);
+  ASSERT_TRUE(log.WaitFor("could not be re-created (BadTooManySubscriptions)", 20s));
+  const size_t before = counter.Count();
+  ASSERT_EQ(other->UnsubscribeAll().code, ResultCode::Ok);
+  EXPECT_TRUE(WaitFor([&] { return counter.Count() > before + 2; }, 20s));
+}
+
 TEST_F(ReconnectTest, DisconnectDuringALongPauseReturns) {
   auto client = ConnectedClient(endpoint, {{"reconnect_interval_ms", "600000"}});
   server.Stop();

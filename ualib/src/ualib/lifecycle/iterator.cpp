@@ -25,6 +25,7 @@ bool SessionDown(OpcuaConnection& session) {
   if (state != UA_SESSIONSTATE_ACTIVATED) return true;
   if (session.link().TakeDisturbance()) ResumeIfSessionReplaced(lock);
   RecoverLostSubscription(lock);
+  RetryPendingResume(lock);
   return false;
 }
 

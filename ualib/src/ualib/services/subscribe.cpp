@@ -56,7 +56,9 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
   RecoverLostSubscription(lock);
   if (lock->subscriptionId == 0) {
     const double publishingMs = IntervalOption(opts.properties, "publishing_interval_ms", kDefaultIntervalMs);
-    const UA_StatusCode status = CreateServerSubscription(lock, publishingMs);
+    // Items waiting to be resumed come back with the subscription they were made in.
+    const UA_StatusCode status =
+        lock->resumePending ? ResumeSubscriptions(lock) : CreateServerSubscription(lock, publishingMs);
     if (status != UA_STATUSCODE_GOOD) {
       Result mapped = StatusFromUa(status);
       UALIB_LOG(kError, "Subscribe: CreateSubscription failed: {}", mapped.message);

@@ -80,6 +80,11 @@ struct GuardedSession {
   // Set by the stack's callbacks when the server or the stack dropped the
   // subscription; the iterator (or the next Subscribe) creates it anew.
   bool subscriptionLost = false;
+  // The subscription could not be re-created with the items of the map: tried
+  // again from nextResumeAt on, each failure doubling the wait.
+  bool resumePending = false;
+  std::chrono::steady_clock::time_point nextResumeAt;
+  std::chrono::milliseconds resumeBackoff{0};
   internal::MonitorMap monitors;
   // The server's token of the session the monitor map was created in. The stack
   // may replace a lost session by itself while it restores a link; a new token

@@ -1,6 +1,8 @@
 // Resuming subscriptions: after a reconnect, or once the server or the stack dropped
 // the subscription, the session gets a new subscription and the monitored items of
 // the map again, each with the handler and the parameters it was subscribed with.
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,9 @@
 
 namespace velk::quarlink::internal {
 namespace {
+
+constexpr std::chrono::milliseconds kFirstRetry{500};
+constexpr std::chrono::milliseconds kLongestRetry{30'000};
 
 std::vector<std::string> KeysOf(const MonitorMap& monitors) {
   std::vector<std::string> keys;
@@ -60,19 +65,44 @@ void ResumeItems(ClientLock& lock) {
       [&](const std::vector<size_t>& indices) { ResumeGathered(lock, addresses, nodes, indices); });
 }
 
+// Until it succeeds or the session closes: the map keeps its items, the
+// subscription id none, so nothing else takes it for a live one.
+void ScheduleRetry(ClientLock& lock, UA_StatusCode status) {
+  using std::chrono::milliseconds;
+  lock->subscriptionId = 0;
+  lock->resumePending = true;
+  lock->resumeBackoff = std::clamp(lock->resumeBackoff * 2, kFirstRetry, kLongestRetry);
+  lock->nextResumeAt = std::chrono::steady_clock::now() + lock->resumeBackoff;
+  UALIB_LOG(kWarning, "Reconnect: the subscription of {} could not be re-created ({}); trying again in {}ms",
+            lock.session().endpoint(), UA_StatusCode_name(status), lock->resumeBackoff.count());
+}
+
 }  // namespace
 
-void ResumeSubscriptions(ClientLock& lock) {
+UA_StatusCode ResumeSubscriptions(ClientLock& lock) {
   lock->subscriptionLost = false;
   if (lock->monitors.Empty()) {
     lock->subscriptionId = 0;  // the next Subscribe creates one
-    return;
+    lock->resumePending = false;
+    return UA_STATUSCODE_GOOD;
   }
-  if (CreateServerSubscription(lock, lock->publishingIntervalMs) != UA_STATUSCODE_GOOD) {
+  const UA_StatusCode status = CreateServerSubscription(lock, lock->publishingIntervalMs);
+  if (status != UA_STATUSCODE_GOOD) {
     UALIB_LOG(kError, "Reconnect: CreateSubscription failed");
-    return;
+    ScheduleRetry(lock, status);
+    return status;
   }
+  lock->resumePending = false;
+  lock->resumeBackoff = std::chrono::milliseconds{0};
   ResumeItems(lock);
+  return status;
+}
+
+void RetryPendingResume(ClientLock& lock) {
+  if (!lock->resumePending || std::chrono::steady_clock::now() < lock->nextResumeAt) return;
+  UALIB_LOG(kInfo, "Reconnect: re-creating the subscription of {} again ({} monitored item(s))",
+            lock.session().endpoint(), lock->monitors.Size());
+  ResumeSubscriptions(lock);
 }
 
 void RecoverLostSubscription(ClientLock& lock) {

@@ -53,8 +53,12 @@ struct CreatedItem {
 std::vector<CreatedItem> CreateMonitoredItems(ClientLock& lock, const std::vector<ItemToCreate>& items);
 
 // Re-creates the subscription and every monitored item of the map after a
-// reconnect. The session has a stack client.
-void ResumeSubscriptions(ClientLock& lock);
+// reconnect; returns the status of the subscription's creation. A failure is tried
+// again by RetryPendingResume. The session has a stack client.
+UA_StatusCode ResumeSubscriptions(ClientLock& lock);
+
+// Tries a failed resume again once its wait is over.
+void RetryPendingResume(ClientLock& lock);
 
 // Re-creates the session's subscription after the server or the stack dropped it.
 // The session has a stack client.
