@@ -169,6 +169,22 @@ TEST_F(SecurityTest, EncryptionHidesPasswordAndValuesThatModeNoneExposes) {
   EXPECT_NE(secured, unsecured);
 }
 
+// The server asks for the password in clear on its sign endpoints: never sent.
+TEST_F(SecurityTest, SignChannelNeverCarriesThePasswordInClear) {
+  ualib_test::ServerOptions options = Secure();
+  options.extraArgs.insert(options.extraArgs.end(), {"--sign-password-policy", "None"});
+  TestServer own(options);
+  TcpProxy proxy(own.Port());
+  proxy.Record();
+  Client client;
+  const Result result = ConnectWith(
+      client, proxy.Endpoint(),
+      {{"security_mode", "sign"}, {"trust_list", Trusted()}, {"username", "operator"}, {"password", "secret"}});
+  EXPECT_EQ(result.code, ResultCode::AccessDenied);
+  EXPECT_NE(result.message.find("only unencrypted"), std::string::npos) << result.message;
+  EXPECT_EQ(proxy.Recorded().find("secret"), std::string::npos);
+}
+
 TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTrusted) {
   const std::string trust = Dir("empty-trust").string(), rejected = Dir("rejected").string();
   const std::string thumbprint = Sha1Hex(Slurp(Dir("server") / "server_cert.der"));
