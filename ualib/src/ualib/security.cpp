@@ -343,10 +343,11 @@ Result ProcessCredentials(const SecuritySettings& settings, const std::string& e
   Result result = ToCredentials(AsString(*certificate), AsString(*key), uri, out);
   if (result.code != ResultCode::Ok) return result;
   generated.emplace(uri, out);
-  UALIB_LOG(kWarning,
-            "Connect to {}: no certificate configured; using one generated for this process (SHA-1 thumbprint {}); "
-            "the server sees a new certificate on every start",
-            endpoint, Thumbprint(out.certificate));
+  UALIB_LOG(
+      kWarning,
+      "Security warning for {}: no certificate configured; using one generated for this process (SHA-1 thumbprint {}); "
+      "the server sees a new certificate on every start",
+      endpoint, Thumbprint(out.certificate));
   return {};
 }
 
