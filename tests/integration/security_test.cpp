@@ -200,6 +200,14 @@ TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTruste
   fs::rename(fs::path(rejected) / (thumbprint + ".der"), fs::path(trust) / (thumbprint + ".der"));
   const Result trusted = client.Connect();
   EXPECT_EQ(trusted.code, ResultCode::Ok) << trusted.message;
+  // Another trust list is another session, which this server's certificate fails.
+  Client other;
+  EXPECT_EQ(ConnectWith(other, server->Endpoint(),
+                        {{"security_mode", "sign_and_encrypt"},
+                         {"trust_list", Dir("other-trust").string()},
+                         {"rejected_certificates_dir", rejected}})
+                .code,
+            ResultCode::AccessDenied);
   client.Disconnect();
 
   Client careless;
