@@ -38,9 +38,9 @@
 #include <sstream>
 #include <vector>
 
-#include "session/session.h"
 #include "logging/log.h"
 #include "logging/sdk_log.h"
+#include "session/session.h"
 #include "values/status.h"
 #include "values/ua_types.h"
 
@@ -664,9 +664,9 @@ Result ConfigureSecureChannel(ClientLock& lock, UA_ClientConfig* config, const S
   // the channel's policy for it; a server that offers only that fails the connect.
   if (settings.mode == SecurityMode::Sign && lock->security->sendsPassword)
     SetString(config->authSecurityPolicyUri, uri);
-  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}", lock.session().endpoint(),
-            ModeWord(settings.mode), settings.policyName, Thumbprint(credentials.certificate),
-            credentials.applicationUri);
+  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}",
+            lock.session().endpoint(), ModeWord(settings.mode), settings.policyName,
+            Thumbprint(credentials.certificate), credentials.applicationUri);
   return {};
 }
 
@@ -841,8 +841,7 @@ void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endp
               endpoint);
 }
 
-Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
-                     bool sendsPassword) {
+Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings, bool sendsPassword) {
   lock->security.reset();
   if (!settings.Secure()) {
     if (sendsPassword)
