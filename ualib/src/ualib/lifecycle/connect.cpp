@@ -142,8 +142,8 @@ Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyM
 }
 
 std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username,
-                                               const SecuritySettings& security) {
-  std::string key = endpoint + "|" + username + RegistryKeySuffix(security);
+                                               const std::string& password, const SecuritySettings& security) {
+  std::string key = RegistryKey(endpoint, username, password, security);
   auto& registry = OpcuaConnectionRegistry::Instance();
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
@@ -219,7 +219,9 @@ Result Client::Connect() {
   }
   internal::WarnAboutSecurity(security, endpoint);
 
-  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, security);
+  // Only sent with a user name, so only then a reason for a session of its own.
+  const std::string password = username.empty() ? "" : internal::PropertyOrEmpty(properties, "password");
+  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, password, security);
   session->AttachObserver(impl->observer);
 
   internal::ClientLock lock(*session);
@@ -271,6 +273,7 @@ Result Client::Connect() {
     return mapped;  // the lock goes before the session reference: declared after it
   }
   lock->client = client;
+  internal::CheckServerApplicationUri(lock, client);
   internal::RememberSessionToken(lock);
   internal::ReadOperationLimits(lock);
   session->link().TakeDisturbance();
