@@ -192,6 +192,7 @@ TypeRef TypeCache::Definition(OpcuaConnection& conn, const UA_NodeId& dataType, 
     info->kind = TypeInfo::Kind::Structure;
     info->structureType = structure->structureType;
     UA_NodeId_copy(&structure->defaultEncodingId, info->encodingId.get());
+    std::string undecodable;  // the first field that keeps its values empty, logged once
     for (size_t i = 0; i < structure->fieldsSize; ++i) {
       const UA_StructureField& field = structure->fields[i];
       TypeInfo::Field entry{TextOf(field.name), DataType(conn, field.dataType, depth + 1), field.valueRank == 1,
@@ -200,12 +201,13 @@ TypeRef TypeCache::Definition(OpcuaConnection& conn, const UA_NodeId& dataType, 
       // A matrix field has no text form; neither has a field of a type nothing decodes.
       if (field.valueRank > 1 || field.valueRank == 0 || field.valueRank < -1) {
         entry.type = std::make_shared<TypeInfo>();
-        NoteUndecodable(*info, "field '" + entry.name + "' is not a scalar or a one-dimensional array");
-      } else if (entry.type->kind == TypeInfo::Kind::Opaque) {
-        NoteUndecodable(*info, "field '" + entry.name + "' has a data type without a decoding");
+        if (undecodable.empty()) undecodable = "field '" + entry.name + "' is not a scalar or a one-dimensional array";
+      } else if (entry.type->kind == TypeInfo::Kind::Opaque && undecodable.empty()) {
+        undecodable = "field '" + entry.name + "' has a data type without a decoding";
       }
       info->fields.push_back(std::move(entry));
     }
+    if (!undecodable.empty() && info->kind != TypeInfo::Kind::TooDeep) NoteUndecodable(*info, undecodable);
     if (info->kind == TypeInfo::Kind::TooDeep)
       UALIB_LOG(kDebug, "Data type '{}' nests deeper than {} levels: its values are refused", info->name,
                 kMaxTypeDepth);
