@@ -186,6 +186,24 @@ TEST(TypedConversion, StructuresCrossByTheirDefinition) {
     EXPECT_EQ(untyped.value, Value());
   }
 
+  // A union carries the one field chosen, or none.
+  auto setting = std::make_shared<TypeInfo>();
+  setting->kind = TypeInfo::Kind::Structure;
+  setting->name = "Setting";
+  setting->structureType = UA_STRUCTURETYPE_UNION;
+  setting->fields = {{"number", Known(UA_TYPES_DOUBLE)}, {"text", Known(UA_TYPES_STRING)}};
+  for (const PropertyMap& fields : {Pairs({{"text", "hot"}}), Pairs({{"number", "2.5"}}), PropertyMap()}) {
+    UaVariant sent;
+    Result unionError;
+    ASSERT_TRUE(HostToTyped(fields, *setting, *sent, unionError)) << unionError.message;
+    DataValue read;
+    ASSERT_EQ(TypedToHost(*sent, setting.get(), read), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(read.value, Value(fields));
+  }
+  UaVariant both;
+  Result bothError;
+  EXPECT_FALSE(HostToTyped(Pairs({{"number", "1"}, {"text", "x"}}), *setting, *both, bothError));
+
   // Enumeration names are accepted in writes and given with reads.
   UaVariant byName;
   Result error;
