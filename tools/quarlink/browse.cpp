@@ -81,8 +81,8 @@ Json NodeJson(const NodeDescriptor& node) {
                {"browse_name", Property(node, "browse_name")},
                {"expandable", node.expandable}};
   if (node.value) {
-    const std::string type = ValueTypeName(node.value->value);
-    line["value"] = ValueToJson(node.value->value);
+    const std::string type = DataValueTypeName(*node.value);
+    line["value"] = DataValueToJson(*node.value);
     line["type"] = type.empty() ? Json() : Json(type);
   }
   return line;
@@ -91,8 +91,8 @@ Json NodeJson(const NodeDescriptor& node) {
 std::string NodeText(const NodeDescriptor& node) {
   std::string text = node.display_name + "  [" + Property(node, "type") + "]  " + node.address;
   if (node.value) {
-    const std::string type = ValueTypeName(node.value->value);
-    text += " = " + ValueToText(node.value->value) + (type.empty() ? "" : " (" + type + ")");
+    const std::string type = DataValueTypeName(*node.value);
+    text += " = " + DataValueToText(*node.value) + (type.empty() ? "" : " (" + type + ")");
   }
   return text;
 }

@@ -142,8 +142,10 @@ Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts)
   // Installed even for "off": without a logger the library's warnings reach stderr.
   tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
   ConnectionOptions connection;
-  // Arrays are worth seeing in a tool; -o array_values=false turns them off again.
+  // Arrays and every other type are worth seeing in a tool; -o typed_values=false
+  // (and -o array_values=false) turn them off again.
   connection.properties.Set("array_values", "true");
+  connection.properties.Set("typed_values", "true");
   for (const std::string& option : options.options) {
     auto [key, value] = SplitOption(option);
     connection.properties.Set(std::move(key), std::move(value));

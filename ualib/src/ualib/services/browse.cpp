@@ -376,9 +376,9 @@ class BrowseTraversal {
         return;
       }
       for (size_t k = 0; k < indices.size(); ++k) {
-        if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
         DataValue value;
-        value.value = reads.ValueOf(k, arrays_);
+        if (reads.Status(k) != UA_STATUSCODE_GOOD || reads.ValueOf(k, arrays_, lock, value) != UA_STATUSCODE_GOOD)
+          continue;
         batch[indices[k]].value = std::move(value);
       }
     };

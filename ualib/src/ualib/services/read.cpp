@@ -5,6 +5,7 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
+#include "services/type_cache.h"
 #include "services/value_reads.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
@@ -48,8 +49,11 @@ UA_StatusCode ValueReads::Status(size_t k) const {
   });
 }
 
-Value ValueReads::ValueOf(size_t k, Arrays arrays) const {
-  return UaVariantToValue(response_->results[k].value, arrays);
+UA_StatusCode ValueReads::ValueOf(size_t k, Arrays arrays, const ClientLock& lock, DataValue& out) const {
+  const UA_Variant& value = response_->results[k].value;
+  if (arrays == Arrays::Typed) return ConvertTyped(lock, items_[k].nodeId, value, out);
+  out.value = UaVariantToValue(value, arrays);
+  return UA_STATUSCODE_GOOD;
 }
 
 }  // namespace internal
@@ -58,13 +62,6 @@ namespace {
 
 using internal::ClientLock;
 using Clock = ClientLock::Clock;
-
-// A value as read or returned: good quality, no time stamp, no properties.
-DataValue GoodValue(Value value) {
-  DataValue out;
-  out.value = std::move(value);
-  return out;
-}
 
 ReadResult RejectRead(size_t itemCount) {
   UALIB_LOG(internal::kWarning, "Read rejected: not connected ({} items)", itemCount);
@@ -96,10 +93,12 @@ void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std:
   }
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
-    const UA_StatusCode status = reads.Status(k);
+    UA_StatusCode status = reads.Status(k);
     // A plain Value read carries neither time stamps nor a quality of its own.
+    DataValue value;
+    if (status == UA_STATUSCODE_GOOD) status = reads.ValueOf(k, arrays, lock, value);
     result.items[indices[k]] = status == UA_STATUSCODE_GOOD
-                                   ? ReadItemResult{ResultCode::Ok, {}, address, GoodValue(reads.ValueOf(k, arrays))}
+                                   ? ReadItemResult{ResultCode::Ok, {}, address, std::move(value)}
                                    : ReadFailure(address, status);
   }
 }

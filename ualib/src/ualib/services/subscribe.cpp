@@ -10,6 +10,7 @@
 
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
+#include "services/type_cache.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -68,7 +69,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
   }
 
   const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
-                             opts.queue_size, opts.discard_oldest, arrays};
+                             opts.queue_size, opts.discard_oldest, arrays, nullptr};
   SubscribeResult result;
   result.items.reserve(addresses.size());
   for (const std::string& address : addresses) result.items.push_back({ResultCode::Ok, {}, address});
@@ -93,7 +94,12 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
   const auto send = [&](const std::vector<size_t>& indices) {
     std::vector<ItemToCreate> items;
     items.reserve(indices.size());
-    for (size_t i : indices) items.push_back({&addresses[i], nodes[i].get(), params, handler});
+    for (size_t i : indices) {
+      MonitorParams itemParams = params;
+      // Notifications are converted on the stack's thread, which cannot ask the server.
+      if (arrays == Arrays::Typed) itemParams.type = TypesOf(lock).NodeType(lock, *nodes[i]);
+      items.push_back({&addresses[i], nodes[i].get(), std::move(itemParams), handler});
+    }
     const std::vector<CreatedItem> created = CreateMonitoredItems(lock, items);
     for (size_t k = 0; k < indices.size(); ++k) {
       const std::string& address = addresses[indices[k]];

@@ -26,8 +26,9 @@ class ValueReads {
   UA_StatusCode Status(size_t k) const;
   // The outcome of the request as a whole.
   UA_StatusCode Sent() const { return sent_; }
-  // The k-th node's value; Status(k) is Good.
-  tessel::fnd::defs::Value ValueOf(size_t k, Arrays arrays) const;
+  // The k-th node's value into out (Status(k) is Good); with Arrays::Typed it may
+  // ask the server for the node's type, and returns the status refusing the item.
+  UA_StatusCode ValueOf(size_t k, Arrays arrays, const ClientLock& lock, tessel::fnd::defs::DataValue& out) const;
 
  private:
   std::vector<UA_ReadValueId> items_;  // views of the caller's nodes

@@ -6,6 +6,7 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
+#include "services/type_cache.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -96,6 +97,14 @@ WriteResult WriteBatch(const internal::ClientLock& lock, const WriteRequest& req
     if (!internal::ParseNodeId(addressOf(i), *pending[i].node)) {
       UALIB_LOG(internal::kDebug, "Write: could not parse NodeId '{}'", addressOf(i));
       result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i)};
+      return false;
+    }
+    if (arrays == internal::Arrays::Typed) {
+      Result refusal;
+      if (internal::TypedForNode(lock, *pending[i].node, request.items[i].value, *pending[i].value, refusal))
+        return true;
+      UALIB_LOG(internal::kDebug, "Write '{}': {}", addressOf(i), refusal.message);
+      result.items[i] = {refusal.code, std::move(refusal.message), addressOf(i)};
       return false;
     }
     if (!internal::ValueToUaVariant(request.items[i].value, *pending[i].value, arrays)) {

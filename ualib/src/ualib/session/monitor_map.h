@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "values/convert.h"
+#include "values/typed_values.h"
 
 namespace velk::quarlink {
 
@@ -25,6 +26,8 @@ struct MonitorParams {
   uint32_t queueSize = 1;
   bool discardOldest = true;
   internal::Arrays arrays = internal::Arrays::Empty;  // of the Client that subscribed it
+  // With Arrays::Typed, the node's data type, read when the item was made.
+  std::shared_ptr<const internal::TypeInfo> type;
 };
 
 // One monitored item and the stack's callback context for it. An item id of 0

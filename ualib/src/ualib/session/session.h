@@ -36,6 +36,7 @@ namespace velk::quarlink {
 namespace internal {
 struct SessionSecurity;
 class ClientLock;
+class TypeCache;
 }  // namespace internal
 
 struct ReconnectPolicy {
@@ -97,7 +98,8 @@ struct GuardedSession {
   // "max_items_per_request" of the Connect that created the stack client: 1 sends
   // every item alone, 0 as many as the server allows.
   uint32_t maxItemsPerRequest = 1;
-  OperationLimits operationLimits;  // of the current server session
+  OperationLimits operationLimits;             // of the current server session
+  std::shared_ptr<internal::TypeCache> types;  // "typed_values": see TypesOf
 };
 
 class OpcuaConnection {

@@ -6,6 +6,7 @@
 #include "subscriptions/subscriptions.h"
 #include "values/convert.h"
 #include "values/status.h"
+#include "values/typed_values.h"
 
 namespace velk::quarlink::internal {
 namespace {
@@ -22,6 +23,14 @@ Notification ToNotification(const MonitorEntry& entry, const UA_DataValue& value
     tessel::fnd::defs::Result mapped = StatusFromUa(value.status);
     out.code = mapped.code;
     out.message = std::move(mapped.message);
+  } else if (value.hasValue && entry.params.arrays == Arrays::Typed) {
+    const UA_StatusCode status = TypedToHost(value.value, entry.params.type.get(), out);
+    if (status != UA_STATUSCODE_GOOD) {
+      tessel::fnd::defs::Result mapped = StatusFromUa(status);
+      out = {};
+      out.code = mapped.code;
+      out.message = std::move(mapped.message);
+    }
   } else if (value.hasValue) {
     out.value = UaVariantToValue(value.value, entry.params.arrays);
   } else {
