@@ -290,4 +290,21 @@ TEST_F(SecurityTest, ServerWithoutTheModeNamesWhatItOffers) {
   EXPECT_NE(result.message.find("it offers: none None"), std::string::npos) << result.message;
 }
 
+TEST_F(SecurityTest, DiscoverNamesEverySecuredEndpointsCertificate) {
+  const DiscoverResult result = Client().Discover(DiscoverRequest{server->Endpoint(), {}});
+  ASSERT_EQ(result.code, ResultCode::Ok) << result.message;
+  const std::string thumbprint = Sha1Hex(Slurp(Dir("server") / "server_cert.der"));
+  size_t secured = 0;
+  for (size_t i = 0; i < result.endpoints.size(); ++i) {
+    const std::string prefix = "endpoint." + std::to_string(i) + ".";
+    if (*result.properties.Get(prefix + "security_mode") == "None") continue;
+    ++secured;
+    ASSERT_TRUE(result.properties.Get(prefix + "certificate_thumbprint"));
+    EXPECT_EQ(*result.properties.Get(prefix + "certificate_thumbprint"), thumbprint);
+    EXPECT_LT(*result.properties.Get(prefix + "certificate_not_before"),
+              *result.properties.Get(prefix + "certificate_not_after"));
+  }
+  EXPECT_GE(secured, 2u);
+}
+
 }  // namespace
