@@ -131,11 +131,43 @@ struct Case {
 TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
   const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(ualib_test::FreeLoopbackPort());
   const Case cases[] = {
-      {"status without an endpoint starts the demo server beside the tool",
-       {"status"},
+      {"--demo starts the demo server beside the tool",
+       {"--demo", "status"},
        0,
        "state +Connected\nadapter +velk::quarlink::Client",
        "started the demo server at opc.tcp://127.0.0.1:\\d+"},
+      {"an empty endpoint never falls back to the demo server",
+       {"-e", "", "write", "ns=1;s=Scalar.Int16=1"},
+       2,
+       "^$",
+       "^quarlink: no server given: -e opc.tcp://HOST:PORT \\(an empty -e is refused\\), or --demo"},
+      {"endpoints: one line per endpoint, without a session",
+       {"-e", "{E}", "endpoints"},
+       0,
+       "\nopc.tcp://127.0.0.1:\\d+ +None +None +Anonymous,UserName +- +-\n$",
+       "^$"},
+      {"servers --json",
+       {"-e", "{E}", "--json", "servers"},
+       0,
+       "^\\{\"application_uri\":\"urn:[^\"]+\",.*\"application_type\":\"Server\".*\"discovery_urls\":\\[\"opc",
+       "^$"},
+      {"server text reaches the terminal with its control characters escaped",
+       {"-e", "{E}", "read",
+        "ns=1;s=\x1b]0;title\x07\xc2\x9b"
+        "2J"},
+       1,
+       "^ns=1;s=\\\\u001b\\]0;title\\\\u0007\\\\u009b2J +- +- +NotFound",
+       "^$"},
+      {"an unknown -o key is refused with the close matches",
+       {"-e", "{E}", "-o", "reconect_interval_ms=100", "status"},
+       2,
+       "^$",
+       "^quarlink: -o reconect_interval_ms: no such connection property \\(did you mean reconnect_interval_ms\\?\\)"},
+      {"a bad option word is a usage error naming the accepted words",
+       {"-e", "{E}", "-o", "security_mode=signandencrypt", "status"},
+       2,
+       "^$",
+       "accepted are none, sign, sign_and_encrypt\n$"},
       {"browse prints the tree, a cycle shown once",
        {"-e", "{E}", "browse", "-r", "ns=1;s=Cycle.A"},
        0,
@@ -155,7 +187,30 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        {"-e", "{E}", "write", "ns=1;s=Scalar.Int16=5", "ns=1;s=Scalar.Byte=300"},
        2,
        "^$",
-       "^quarlink: ns=1;s=Scalar.Byte: '300' is not a valid Byte\n$"},
+       "^quarlink: ns=1;s=Scalar.Byte: '300' is not a valid Byte \\(accepted: an integer from 0 to 255; an array: "
+       "a JSON array such as \\[1, 2\\]\\)\n$"},
+      {"where the node's type decides, a type prefix is refused, not stripped",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.String=String:hello"},
+       2,
+       "^$",
+       "decides the type: .* \\(a string that starts with it is written as a JSON string: \"String:...\"\\)"},
+      {"a text starting with [ is JSON: a broken array is refused, not written as a string",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.String=[a, b"},
+       2,
+       "^$",
+       "'\\[a, b' is not a valid String: not valid JSON \\(accepted: "},
+      {"JSON strings keep their commas and spaces; NaN and infinities are written by name",
+       {"-e", "{E}", "write", "ns=1;s=Array.String=[\"a,b\", \" c \"]", "ns=1;s=Scalar.String=\"[x]\"",
+        "ns=1;s=Scalar.Double=NaN", "ns=1;s=Scalar.Float=-Infinity"},
+       0,
+       "String +\\[\"a,b\", \" c \"\\] +String\\[\\] +Ok\n.*\"\\[x\\]\" +String +Ok\n.* NaN +Double +Ok\n"
+       ".* -Infinity +Float +Ok",
+       "^$"},
+      {"--json prints NaN and the infinities as strings",
+       {"-e", "{E}", "--json", "read", "ns=1;s=Scalar.Double", "ns=1;s=Scalar.Float"},
+       0,
+       "\"value\":\"NaN\",\"type\":\"Double\".*\n.*\"value\":\"-Infinity\",\"type\":\"Float\"",
+       "^$"},
       {"read: value, type, result; a failed item exits 1",
        {"-e", "{E}", "read", "ns=1;s=Scalar.Int16", "ns=1;s=Nope"},
        1,
@@ -236,7 +291,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
 }
 
 TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {
-  Tool tool({"subscribe", "ns=1;s=Counter", "--sampling", "50"});
+  Tool tool({"--demo", "subscribe", "ns=1;s=Counter", "--sampling", "50"});
   ASSERT_TRUE(WaitFor([&] { return tool.Out().find("ns=1;s=Counter") != std::string::npos; }, 30s)) << tool.Err();
   tool.Signal(SIGINT);
   EXPECT_EQ(tool.Wait(), 0);

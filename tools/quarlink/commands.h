@@ -30,11 +30,15 @@ int RunRead(Context& context, const std::vector<std::string>& nodes);
 int RunDataType(Context& context, const std::vector<std::string>& nodes);
 int RunStatus(Context& context);
 
-// One NODE=VALUE or NODE=TYPE:VALUE of write; the type, when given, is checked at once.
+// Without a session: the endpoints (GetEndpoints) and servers (FindServers) of -e.
+int RunEndpoints(Context& context);
+int RunServers(Context& context);
+
+// One NODE=VALUE of write; the value is parsed once the node's data type is known,
+// and all of them before the first is sent.
 struct Assignment {
   std::string node;
   std::string text;
-  std::optional<std::string> typeName;
 };
 std::vector<Assignment> ParseAssignments(const std::vector<std::string>& arguments);
 int RunWrite(Context& context, const std::vector<Assignment>& assignments);

@@ -33,11 +33,12 @@ struct Arguments {
   CallOptions call;
   SubscribeOptions subscribe;
   Command command;
+  bool connect = true;  // false: the command asks the server without a session
 };
 
 void AddGlobalOptions(CLI::App& app, Arguments& args) {
-  app.add_option("-e,--endpoint", args.global.endpoint,
-                 "Server URL (opc.tcp://HOST:PORT); without it the bundled demo server is started");
+  app.add_option("-e,--endpoint", args.global.endpoint, "Server URL (opc.tcp://HOST:PORT)");
+  app.add_flag("--demo", args.global.demo, "Start the bundled demo server for this command and work on it");
   app.add_option("-u,--user", args.global.user,
                  "User name; the password comes from QUARLINK_PASSWORD or a prompt, never from an argument");
   app.add_option("-o,--option", args.global.options, "Connection property KEY=VALUE (repeatable)")
@@ -74,6 +75,20 @@ void AddNodeCommands(CLI::App& app, Arguments& args) {
   status->callback([&args] { args.command = [](Context& context) { return RunStatus(context); }; });
 }
 
+void AddDiscovery(CLI::App& app, Arguments& args) {
+  CLI::App* endpoints = app.add_subcommand(
+      "endpoints", "List the server's endpoints: security mode, policy, user tokens, certificate (no session)");
+  endpoints->callback([&args] {
+    args.connect = false;
+    args.command = [](Context& context) { return RunEndpoints(context); };
+  });
+  CLI::App* servers = app.add_subcommand("servers", "List the servers a discovery server knows (no session)");
+  servers->callback([&args] {
+    args.connect = false;
+    args.command = [](Context& context) { return RunServers(context); };
+  });
+}
+
 void AddWrite(CLI::App& app, Arguments& args) {
   CLI::App* write = app.add_subcommand("write", "Write values: NODE=VALUE (typed by the node) or NODE=TYPE:VALUE");
   write->add_option("assignment", args.assignments, "NODE=VALUE or NODE=TYPE:VALUE")->required();
@@ -108,7 +123,7 @@ void AddSubscribe(CLI::App& app, Arguments& args) {
 int Run(Arguments& args, InterruptWatcher& interrupts) {
   ValidateOptions(args.global);
   args.global.timeout = std::chrono::milliseconds(args.timeoutMs);
-  Session session(args.global, interrupts);
+  Session session(args.global, interrupts, args.connect);
   Context context{session, interrupts, args.global.json};
   return args.command(context);
 }
@@ -125,6 +140,7 @@ int main(int argc, char** argv) {
   AddGlobalOptions(app, args);
   AddBrowse(app, args);
   AddNodeCommands(app, args);
+  AddDiscovery(app, args);
   AddWrite(app, args);
   AddCall(app, args);
   AddSubscribe(app, args);

@@ -40,10 +40,12 @@ size_t AssignmentSplit(const std::string& text) {
   return split < text.size() && text[split] == '=' ? split : std::string::npos;
 }
 
-Value ParseOrThrow(const std::string& node, const std::string& typeName, const std::string& text) {
-  std::optional<Value> value = ParseValue(typeName, text);
-  if (!value) throw UsageError(node + ": '" + text + "' is not a valid " + typeName);
-  return std::move(*value);
+Value ParseOrThrow(const std::string& what, const std::string& typeName, const std::string& text) {
+  try {
+    return ParseValue(typeName, text);
+  } catch (const ValueSyntaxError& error) {
+    throw UsageError(what + ": " + error.what());
+  }
 }
 
 void PrintItem(Table& table, bool json, const std::string& address, const Value* value, ResultCode code,
@@ -68,14 +70,26 @@ struct PreparedWrite {
   std::string message;
 };
 
+// The node's data type decides how the text reads; a TYPE: prefix only where it cannot.
 PreparedWrite PrepareWrite(velk::quarlink::Client& client, const Assignment& assignment) {
-  if (assignment.typeName)
-    return {ParseOrThrow(assignment.node, *assignment.typeName, assignment.text), ResultCode::Ok, ""};
   const velk::quarlink::Client::DataTypeInfo info = client.ReadDataType(assignment.node);
   if (info.code != ResultCode::Ok) return {std::nullopt, info.code, info.message};
+  const std::optional<TypedText> typed = SplitTypedText(assignment.text);
   if (info.type_name.empty()) {
-    throw UsageError(assignment.node + ": its data type is not a built-in scalar type; give the type as " +
-                     assignment.node + "=TYPE:VALUE");
+    if (!typed) {
+      throw UsageError(assignment.node + ": its data type is not a built-in type; give the type as " + assignment.node +
+                       "=TYPE:VALUE");
+    }
+    return {ParseOrThrow(assignment.node, typed->typeName, typed->text), ResultCode::Ok, ""};
+  }
+  if (typed) {
+    const std::string prefix = assignment.text.substr(0, assignment.text.size() - typed->text.size());
+    const std::string quoted = info.type_name == "String" ? " (a string that starts with it is written as a JSON "
+                                                            "string: \"" +
+                                                                prefix + "...\")"
+                                                          : "";
+    throw UsageError(assignment.node + ": the node's data type (" + info.type_name + ") decides the type: write " +
+                     assignment.node + "=VALUE without '" + prefix + "'" + quoted);
   }
   return {ParseOrThrow(assignment.node, info.type_name, assignment.text), ResultCode::Ok, ""};
 }
@@ -124,13 +138,7 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& argumen
   for (const std::string& argument : arguments) {
     const size_t split = AssignmentSplit(argument);
     if (split == std::string::npos) throw UsageError("write takes NODE=VALUE, not '" + argument + "'");
-    Assignment assignment{argument.substr(0, split), argument.substr(split + 1), std::nullopt};
-    if (std::optional<TypedText> typed = SplitTypedText(assignment.text)) {
-      ParseOrThrow(assignment.node, typed->typeName, typed->text);  // a wrong value stops the run before connecting
-      assignment.typeName = std::move(typed->typeName);
-      assignment.text = std::move(typed->text);
-    }
-    assignments.push_back(std::move(assignment));
+    assignments.push_back({argument.substr(0, split), argument.substr(split + 1)});
   }
   return assignments;
 }

@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "output.h"
+#include "properties.h"
 #include "values.h"
 
 namespace quarlink {
@@ -51,7 +52,9 @@ std::pair<std::string, std::string> SplitOption(const std::string& option) {
                      " or let quarlink prompt for it");
   }
   if (key == "username") throw UsageError("give the user name with -u/--user");
-  return {std::move(key), option.substr(equals + 1)};
+  std::string value = option.substr(equals + 1);
+  CheckProperty(key, value);
+  return {std::move(key), std::move(value)};
 }
 
 // Echo stays off only while the password is typed, whatever ends the prompt.
@@ -123,34 +126,46 @@ const std::vector<std::string>& LogLevelNames() {
 
 void ValidateOptions(const GlobalOptions& options) {
   for (const std::string& option : options.options) SplitOption(option);
-  if (!options.endpoint.empty() && options.endpoint.rfind("opc.tcp://", 0) != 0) {
+  // An empty -e is most often an unset variable in a script: never guess a server.
+  if (options.demo) {
+    if (!options.endpoint.empty()) throw UsageError("give either --endpoint or --demo, not both");
+    return;
+  }
+  if (options.endpoint.empty()) {
+    throw UsageError("no server given: -e opc.tcp://HOST:PORT (an empty -e is refused), or --demo for the demo server");
+  }
+  if (options.endpoint.rfind("opc.tcp://", 0) != 0) {
     throw UsageError("--endpoint takes an opc.tcp:// URL, not '" + options.endpoint + "'");
   }
 }
 
-Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts)
+Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, bool connect)
     : interrupts_(interrupts), timeout_(options.timeout), endpoint_(options.endpoint) {
   // Installed even for "off": without a logger the library's warnings reach stderr.
   tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
   ConnectionOptions connection;
   // Arrays are worth seeing in a tool; -o array_values=false turns them off again.
   connection.properties.Set("array_values", "true");
+  // A tool run is one burst of work: gather items into as few requests as the server
+  // allows (-o max_items_per_request=1 sends them one by one again).
+  connection.properties.Set("max_items_per_request", "0");
   for (const std::string& option : options.options) {
     auto [key, value] = SplitOption(option);
     connection.properties.Set(std::move(key), std::move(value));
   }
   if (!options.sdkLog.empty()) connection.properties.Set("sdk_log_level", options.sdkLog);
-  if (!options.user.empty()) {
+  if (!options.user.empty() && connect) {
     connection.properties.Set("username", options.user);
     connection.properties.Set("password", Password(options.user, interrupts));
   }
-  if (endpoint_.empty()) {
+  if (options.demo) {
     demoServer_ = std::make_unique<DemoServer>();
     endpoint_ = demoServer_->Endpoint();
-    PrintLine(stderr, "quarlink: no --endpoint given: started the demo server at " + endpoint_);
+    PrintLine(stderr, "quarlink: started the demo server at " + endpoint_);
   }
   connection.endpoint = endpoint_;
   client_.Configure(connection);
+  if (!connect) return;
   const tessel::fnd::defs::Result result = client_.Connect();
   if (result.code != ResultCode::Ok) {
     const std::string reason = result.message.empty() ? ResultCodeName(result.code) : result.message;
