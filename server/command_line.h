@@ -22,6 +22,7 @@ struct CommandLine {
   uint32_t operationLimit = 0;  // nodes per Read/Write/Browse and monitored items per call; 0: no limit
   uint32_t treeNodes = 0;       // nodes below the Plant object; 0: no such node
   uint32_t fastCount = 0;       // variables below the Fast object; 0: no such node
+  bool help = false;            // --help/-h: print the usage and exit, nothing else is read
 };
 
 // Parses `--port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]

@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_server.h"
@@ -109,6 +110,41 @@ bool Refuses(uint16_t port) {
   address.sin_port = htons(port);
   return connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
 }
+
+// A loopback listener that is no OPC UA server: with an answer, every connection gets
+// it and is closed; without, connections wait in the backlog and are never answered.
+class Listener {
+ public:
+  explicit Listener(std::string answer) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_.Get(), 8);
+    getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (answer.empty()) return;
+    thread_ = std::thread([this, answer] {
+      for (;;) {
+        UniqueFd peer(accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!peer.Valid()) return;  // shut down
+        char request[256];
+        if (read(peer.Get(), request, sizeof request) > 0) (void)!write(peer.Get(), answer.data(), answer.size());
+      }
+    });
+  }
+  ~Listener() {
+    shutdown(fd_.Get(), SHUT_RDWR);  // wakes the accept
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string Endpoint() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  UniqueFd fd_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
 
 class QuarlinkTest : public ::testing::Test {
  protected:
@@ -265,6 +301,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        "^$",
        "never taken from the command line"},
       {"a missing node is a usage error", {"read"}, 2, "^$", "^quarlink: node is required"},
+      {"--version", {"--version"}, 0, "^quarlink \\d+\\.\\d+\\.\\d+", "^$"},
       {"an unreachable endpoint: exit 3 and one line",
        {"-e", unreachable, "status"},
        3,
@@ -300,6 +337,42 @@ TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {
   ASSERT_TRUE(std::regex_search(err, port, std::regex("started the demo server at opc.tcp://127.0.0.1:(\\d+)\n$")))
       << err;
   EXPECT_TRUE(Refuses(static_cast<uint16_t>(std::stoi(port[1]))));
+}
+
+TEST_F(QuarlinkTest, StepsThatCannotBeCancelledEndOnTimeoutOrSigint) {
+  Listener http("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+  Listener silent("");
+  const Case cases[] = {
+      {"a port that answers something else",
+       {"-e", http.Endpoint(), "status"},
+       3,
+       "^$",
+       "^quarlink: not an OPC UA server at opc.tcp://127.0.0.1:\\d+ \\(something answered, but not in OPC UA"},
+      {"--timeout bounds the connect",
+       {"-e", silent.Endpoint(), "--timeout", "300", "status"},
+       3,
+       "^$",
+       "^quarlink: cannot connect to opc.tcp://127.0.0.1:\\d+: no answer within --timeout 300 ms\n$"},
+      {"--timeout bounds a call",
+       {"-e", server->Endpoint(), "--timeout", "200", "call", "ns=1;s=Robot.Sleep", "UInt32:1000"},
+       1,
+       "^$",
+       "^quarlink: call ns=1;s=Robot.Sleep failed: Timeout"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tool tool(c.args);
+    EXPECT_EQ(tool.Wait(), c.exitCode);
+    EXPECT_TRUE(std::regex_search(tool.Out(), std::regex(c.out))) << tool.Out();
+    EXPECT_TRUE(std::regex_search(tool.Err(), std::regex(c.err))) << tool.Err();
+  }
+
+  Tool connecting({"-e", silent.Endpoint(), "--log-level", "debug", "status"});
+  ASSERT_TRUE(WaitFor([&] { return connecting.Err().find("opening NEW shared session") != std::string::npos; }, 30s))
+      << connecting.Err();
+  connecting.Signal(SIGINT);
+  EXPECT_EQ(connecting.Wait(), 130);
+  EXPECT_TRUE(std::regex_search(connecting.Err(), std::regex("quarlink: interrupted\n$"))) << connecting.Err();
 }
 
 }  // namespace

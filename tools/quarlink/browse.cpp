@@ -137,6 +137,7 @@ class TreePrinter {
 }  // namespace
 
 int RunBrowse(Context& context, const BrowseOptions& options) {
+  context.interrupts.ExitOnInterrupt(false);  // cancelled between requests; the nodes found so far are printed
   tessel::fnd::defs::BrowseRequest request;
   request.root = options.root;
   request.recursive = options.recursive;
@@ -154,7 +155,7 @@ int RunBrowse(Context& context, const BrowseOptions& options) {
   } else {
     TreePrinter(result.nodes).Print(root);
   }
-  if (result.code != ResultCode::Ok) return RequestFailed("browse of " + root, result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "browse of " + root, result.code, result.message);
   return kExitOk;
 }
 

@@ -17,6 +17,9 @@ struct Context {
   Session& session;
   InterruptWatcher& interrupts;
   bool json;
+  // Set when a request timed out: closing the session politely would wait for the
+  // same server once more.
+  bool unresponsive = false;
 };
 
 struct BrowseOptions {
@@ -61,6 +64,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options);
 
 // Shared by the commands: a failure of a whole request ends the command with exit
 // code 1 after one line on stderr; a cancelled one counts as interrupted.
-int RequestFailed(const std::string& what, tessel::fnd::defs::ResultCode code, const std::string& message);
+int RequestFailed(Context& context, const std::string& what, tessel::fnd::defs::ResultCode code,
+                  const std::string& message);
 
 }  // namespace quarlink

@@ -45,7 +45,7 @@ DiscoverResult Ask(Context& context, const char* service) {
 
 int RunEndpoints(Context& context) {
   const DiscoverResult result = Ask(context, "endpoints");
-  if (result.code != ResultCode::Ok) return RequestFailed("endpoints", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "endpoints", result.code, result.message);
   Table table;
   if (!context.json) table.Add({"ENDPOINT", "MODE", "POLICY", "USER TOKENS", "CERTIFICATE SHA-1", "VALID"});
   for (size_t i = 0; i < result.endpoints.size(); ++i) {
@@ -79,7 +79,7 @@ int RunEndpoints(Context& context) {
 
 int RunServers(Context& context) {
   const DiscoverResult result = Ask(context, "servers");
-  if (result.code != ResultCode::Ok) return RequestFailed("servers", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "servers", result.code, result.message);
   Table table;
   if (!context.json) table.Add({"DISCOVERY URL", "TYPE", "NAME", "APPLICATION URI"});
   for (size_t i = 0; i < result.endpoints.size(); ++i) {

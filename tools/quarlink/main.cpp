@@ -3,6 +3,8 @@
 // Exit codes: 0 every item succeeded, 1 some item failed (the failures are printed),
 // 2 usage error, 3 no connection, 130 interrupted (except subscribe, which ends
 // cleanly on SIGINT/SIGTERM with 0).
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
@@ -47,7 +49,8 @@ void AddGlobalOptions(CLI::App& app, Arguments& args) {
   app.add_option("--log-level", args.global.logLevel, "The library's own log lines on stderr")
       ->check(CLI::IsMember(LogLevelNames()));
   app.add_option("--sdk-log", args.global.sdkLog, "The OPC UA stack's log lines on stderr (trace ... fatal, none)");
-  app.add_option("--timeout", args.timeoutMs, "Timeout of call in milliseconds (0: the session's)");
+  app.add_option("--timeout", args.timeoutMs,
+                 "Milliseconds the connect and each request may take (0: the library's own)");
 }
 
 void AddBrowse(CLI::App& app, Arguments& args) {
@@ -112,8 +115,8 @@ void AddCall(CLI::App& app, Arguments& args) {
 void AddSubscribe(CLI::App& app, Arguments& args) {
   CLI::App* subscribe = app.add_subcommand("subscribe", "Print value changes until the time is up or Ctrl-C");
   subscribe->add_option("node", args.subscribe.nodes, "Nodes")->required();
-  subscribe->add_option("--for", args.subscribe.seconds, "Seconds to run (default: until Ctrl-C)")
-      ->check(CLI::PositiveNumber);
+  subscribe->add_option("--for", args.subscribe.seconds, "Seconds to run (default and 0: until Ctrl-C)")
+      ->check(CLI::NonNegativeNumber);
   subscribe->add_option("--sampling", args.subscribe.samplingMs, "Sampling interval in milliseconds");
   subscribe->add_option("--publishing", args.subscribe.publishingMs, "Publishing interval in milliseconds");
   subscribe->callback(
@@ -125,7 +128,13 @@ int Run(Arguments& args, InterruptWatcher& interrupts) {
   args.global.timeout = std::chrono::milliseconds(args.timeoutMs);
   Session session(args.global, interrupts, args.connect);
   Context context{session, interrupts, args.global.json};
-  return args.command(context);
+  const int exitCode = args.command(context);
+  if (context.unresponsive) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(exitCode);
+  }
+  return exitCode;
 }
 
 }  // namespace
@@ -136,6 +145,7 @@ int main(int argc, char** argv) {
   Arguments args;
   CLI::App app("quarlink: browse, read, write, call and subscribe on an OPC UA server", "quarlink");
   app.require_subcommand(1);
+  app.set_version_flag("--version", "quarlink " QUARLINK_VERSION);
   app.fallthrough();  // global options may also follow the subcommand
   AddGlobalOptions(app, args);
   AddBrowse(app, args);

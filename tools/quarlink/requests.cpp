@@ -109,8 +109,9 @@ std::vector<std::pair<std::string, bool>> CapabilityFlags(const tessel::fnd::def
 
 }  // namespace
 
-int RequestFailed(const std::string& what, ResultCode code, const std::string& message) {
+int RequestFailed(Context& context, const std::string& what, ResultCode code, const std::string& message) {
   if (code == ResultCode::Cancelled) throw Interrupted();
+  if (code == ResultCode::Timeout) context.unresponsive = true;
   PrintLine(stderr, "quarlink: " + what + " failed: " + ResultText(code, message));
   return kExitItemFailed;
 }
@@ -120,7 +121,7 @@ int RunRead(Context& context, const std::vector<std::string>& nodes) {
   request.options = context.session.Request();
   for (const std::string& node : nodes) request.items.push_back({node, ""});
   const tessel::fnd::defs::ReadResult result = context.session.Client().Read(request);
-  if (result.code != ResultCode::Ok) return RequestFailed("read", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "read", result.code, result.message);
   Table table;
   int exitCode = kExitOk;
   for (const auto& item : result.items) {
@@ -156,7 +157,7 @@ int RunWrite(Context& context, const std::vector<Assignment>& assignments) {
   }
   tessel::fnd::defs::WriteResult result;
   if (!request.items.empty()) result = client.Write(request);
-  if (result.code != ResultCode::Ok) return RequestFailed("write", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "write", result.code, result.message);
 
   Table table;
   int exitCode = kExitOk;
@@ -262,7 +263,8 @@ int RunCall(Context& context, const CallOptions& options, const std::vector<Call
     }
     PrintLine(stdout, DumpJson(line));
   }
-  if (result.code != ResultCode::Ok) return RequestFailed("call " + options.method, result.code, result.message);
+  if (result.code != ResultCode::Ok)
+    return RequestFailed(context, "call " + options.method, result.code, result.message);
   if (context.json) return kExitOk;
   if (result.outputs.empty()) PrintLine(stdout, options.method + "  Ok (no outputs)");
   Table table;

@@ -111,10 +111,30 @@ std::string Password(const std::string& user, const InterruptWatcher& interrupts
                    " (there is no terminal to ask on)");
 }
 
-std::string ConnectHint(ResultCode code) {
-  if (code == ResultCode::AccessDenied) return " (check the user name and password)";
-  if (code == ResultCode::InvalidArgument) return " (check the endpoint URL)";
-  return " (is the server running?)";
+bool Mentions(const std::string& text, std::initializer_list<const char*> words) {
+  for (const char* word : words) {
+    if (text.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Why Connect failed, in words that name only what can cause it.
+std::string ConnectFailure(const std::string& endpoint, const std::string& reason, bool userGiven) {
+  const std::string head = "cannot connect to " + endpoint + ": " + reason;
+  if (Mentions(reason, {"BadTcpMessageTooLarge", "BadTcpMessageTypeInvalid", "BadTcpInternalError", "BadDecodingError",
+                        "BadTcpNotEnoughResources", "BadSecureChannelIdInvalid"})) {
+    return "not an OPC UA server at " + endpoint + " (something answered, but not in OPC UA: " + reason + ")";
+  }
+  if (Mentions(reason, {"ertificate"})) return head + " (a certificate problem)";
+  if (Mentions(reason, {"BadUserAccessDenied", "BadIdentityToken"})) {
+    return head + (userGiven ? " (check the user name and password)"
+                             : " (the server refuses anonymous sessions: give -u USER)");
+  }
+  if (Mentions(reason, {"BadTimeout"})) return head + " (nothing answered in time: is it an OPC UA server?)";
+  if (Mentions(reason, {"BadConnectionRejected", "BadConnectionClosed", "BadNotConnected", "BadCommunicationError"})) {
+    return head + " (is the server running?)";
+  }
+  return head;
 }
 
 }  // namespace
@@ -166,10 +186,21 @@ Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, boo
   connection.endpoint = endpoint_;
   client_.Configure(connection);
   if (!connect) return;
+  // Past the password prompt: nothing left that must be restored before exiting.
+  interrupts.ExitOnInterrupt(true);
+  if (timeout_.count() > 0) {
+    interrupts.ExitAt(std::chrono::steady_clock::now() + timeout_, kExitNoConnection,
+                      "quarlink: cannot connect to " + endpoint_ + ": no answer within --timeout " +
+                          std::to_string(timeout_.count()) + " ms");
+  }
   const tessel::fnd::defs::Result result = client_.Connect();
+  interrupts.Disarm();
+  if (result.code == ResultCode::InvalidArgument) {
+    throw UsageError(endpoint_ + ": " + result.message);  // an option or the URL, not the server
+  }
   if (result.code != ResultCode::Ok) {
     const std::string reason = result.message.empty() ? ResultCodeName(result.code) : result.message;
-    throw ConnectError("cannot connect to " + endpoint_ + ": " + reason + ConnectHint(result.code));
+    throw ConnectError(ConnectFailure(endpoint_, reason, !options.user.empty()));
   }
 }
 

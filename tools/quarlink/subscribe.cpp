@@ -74,6 +74,7 @@ void PrintStateChange(const tessel::fnd::defs::ConnectionStateChange& change) {
 }  // namespace
 
 int RunSubscribe(Context& context, const SubscribeOptions& options) {
+  context.interrupts.ExitOnInterrupt(false);  // Ctrl-C is the normal end: unsubscribe and close
   velk::quarlink::Client& client = context.session.Client();
   size_t addressWidth = 0;
   for (const std::string& node : options.nodes) addressWidth = std::max(addressWidth, node.size());
@@ -105,7 +106,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options) {
   if (stateHandler.release) stateHandler.release();
   // The tool's session is its own, so this ends the server-side subscription too.
   client.UnsubscribeAll();
-  if (result.code != ResultCode::Ok) return RequestFailed("subscribe", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "subscribe", result.code, result.message);
   return subscribed.size() == result.items.size() ? kExitOk : kExitItemFailed;
 }
 
