@@ -290,7 +290,7 @@ TEST_F(SecurityTest, ServerWithoutTheModeNamesWhatItOffers) {
   EXPECT_NE(result.message.find("it offers: none None"), std::string::npos) << result.message;
 }
 
-TEST_F(SecurityTest, DiscoverNamesEverySecuredEndpointsCertificate) {
+TEST_F(SecurityTest, DiscoverAndStatusNameTheChannelsSecurityAndCertificate) {
   const DiscoverResult result = Client().Discover(DiscoverRequest{server->Endpoint(), {}});
   ASSERT_EQ(result.code, ResultCode::Ok) << result.message;
   const std::string thumbprint = Sha1Hex(Slurp(Dir("server") / "server_cert.der"));
@@ -305,6 +305,18 @@ TEST_F(SecurityTest, DiscoverNamesEverySecuredEndpointsCertificate) {
               *result.properties.Get(prefix + "certificate_not_after"));
   }
   EXPECT_GE(secured, 2u);
+
+  Client client;
+  ASSERT_EQ(ConnectWith(client, server->Endpoint(),
+                        {{"security_mode", "sign_and_encrypt"},
+                         {"security_policy", "Aes128_Sha256_RsaOaep"},
+                         {"trust_list", Trusted()}})
+                .code,
+            ResultCode::Ok);
+  const ConnectionStatus status = client.GetConnectionStatus();
+  ASSERT_TRUE(status.info);
+  EXPECT_EQ(*status.info->properties.Get("security_mode"), "SignAndEncrypt");
+  EXPECT_EQ(*status.info->properties.Get("security_policy"), "Aes128_Sha256_RsaOaep");
 }
 
 }  // namespace

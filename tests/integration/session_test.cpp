@@ -175,6 +175,7 @@ TEST_F(SessionTest, StatusCapabilitiesAndDiscoverAnswerWithAndWithoutASession) {
   EXPECT_EQ(status.state, ConnectionState::Connected);
   ASSERT_TRUE(status.info);
   EXPECT_EQ(status.info->endpoint, endpoint);
+  EXPECT_EQ(*status.info->properties.Get("security_mode"), "None");
   DiscoverRequest findServers;  // the configured endpoint stands in for an empty filter
   findServers.options.properties.Set("discover", "servers");
   const DiscoverResult servers = client.Discover(findServers);

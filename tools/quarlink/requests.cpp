@@ -107,6 +107,38 @@ std::vector<std::pair<std::string, bool>> CapabilityFlags(const tessel::fnd::def
           {"cancellation", capabilities.supports_cancellation}};
 }
 
+// The session's security: mode, policy and, on a secured channel, the SHA-1 of the
+// certificate the server presents for them (from its endpoint list).
+struct SessionSecurity {
+  std::string mode;
+  std::string policy;
+  std::string serverThumbprint;
+};
+
+std::optional<SessionSecurity> SecurityOf(Context& context, const tessel::fnd::defs::ConnectionStatus& status) {
+  if (!status.info) return std::nullopt;
+  const std::string* mode = status.info->properties.Get("security_mode");
+  const std::string* policy = status.info->properties.Get("security_policy");
+  if (!mode || !policy) return std::nullopt;
+  SessionSecurity security{*mode, *policy, ""};
+  if (*mode == "None") return security;
+  tessel::fnd::defs::DiscoverRequest request;
+  request.filter = context.session.Endpoint();
+  request.options = context.session.Request();
+  const tessel::fnd::defs::DiscoverResult offered = context.session.Client().Discover(request);
+  for (size_t i = 0; i < offered.endpoints.size(); ++i) {
+    const std::string key = "endpoint." + std::to_string(i) + ".";
+    const std::string* offeredMode = offered.properties.Get(key + "security_mode");
+    const std::string* offeredPolicy = offered.properties.Get(key + "security_policy");
+    const std::string* thumbprint = offered.properties.Get(key + "certificate_thumbprint");
+    if (offeredMode && *offeredMode == *mode && offeredPolicy && *offeredPolicy == *policy && thumbprint) {
+      security.serverThumbprint = *thumbprint;
+      break;
+    }
+  }
+  return security;
+}
+
 }  // namespace
 
 int RequestFailed(Context& context, const std::string& what, ResultCode code, const std::string& message) {
@@ -183,6 +215,7 @@ int RunStatus(Context& context) {
   const tessel::fnd::defs::Capabilities capabilities = client.GetCapabilities();
   const auto flags = CapabilityFlags(capabilities);
   const int exitCode = status.state == tessel::fnd::defs::ConnectionState::Connected ? kExitOk : kExitItemFailed;
+  const std::optional<SessionSecurity> security = SecurityOf(context, status);
   if (context.json) {
     Json line = {{"endpoint", context.session.Endpoint()}, {"state", StateName(status.state)}};
     line.update(ResultJson(status.code, status.message));
@@ -190,6 +223,12 @@ int RunStatus(Context& context) {
       line["adapter"] = status.info->adapter;
       line["adapter_version"] = status.info->adapter_version;
       line["contract_version"] = status.info->contract_version;
+    }
+    if (security) {
+      line["security"] = {
+          {"mode", security->mode},
+          {"policy", security->policy},
+          {"server_certificate_sha1", security->serverThumbprint.empty() ? Json() : Json(security->serverThumbprint)}};
     }
     Json& supported = line["capabilities"];
     for (const auto& [name, flag] : flags) supported[name] = flag;
@@ -203,6 +242,10 @@ int RunStatus(Context& context) {
   if (status.info) {
     table.Add({"adapter", status.info->adapter + " " + status.info->adapter_version + ", contract " +
                               std::to_string(status.info->contract_version)});
+  }
+  if (security) {
+    table.Add({"security", security->mode == "None" ? "None" : security->mode + " " + security->policy});
+    if (!security->serverThumbprint.empty()) table.Add({"server certificate", "SHA-1 " + security->serverThumbprint});
   }
   std::string supported;
   std::string unsupported;

@@ -1,5 +1,7 @@
 // Discover: the endpoints (GetEndpoints) or the servers (FindServers) a discovery URL
 // names, asked on a stack client of its own, so no session is needed or disturbed.
+#include "discover.h"
+
 #include <fmt/format.h>
 #include <open62541/client.h>
 #include <open62541/client_config_default.h>
@@ -27,6 +29,11 @@ constexpr uint32_t kDefaultTimeoutMs = 5000;
 constexpr std::string_view kPolicyPrefix = "http://opcfoundation.org/UA/SecurityPolicy#";
 
 std::string Text(const UA_String& s) { return std::string(reinterpret_cast<const char*>(s.data), s.length); }
+
+std::string ShortPolicy(std::string uri) {
+  if (uri.starts_with(kPolicyPrefix)) uri.erase(0, kPolicyPrefix.size());
+  return uri;
+}
 
 const char* ModeName(UA_MessageSecurityMode mode) {
   switch (mode) {
@@ -85,9 +92,8 @@ std::string UserTokens(const UA_EndpointDescription& endpoint) {
 void DescribeEndpoint(const UA_EndpointDescription& endpoint, size_t index, DiscoverResult& result) {
   const std::string prefix = fmt::format("endpoint.{}.", index);
   PropertyMap& p = result.properties;
-  std::string policy = Text(endpoint.securityPolicyUri);
-  const std::string policyUri = policy;
-  if (policy.starts_with(kPolicyPrefix)) policy.erase(0, kPolicyPrefix.size());
+  const std::string policyUri = Text(endpoint.securityPolicyUri);
+  const std::string policy = ShortPolicy(policyUri);
   result.endpoints.push_back(Text(endpoint.endpointUrl));
   p.Set(prefix + "security_mode", ModeName(endpoint.securityMode));
   p.Set(prefix + "security_policy", policy);
@@ -154,6 +160,19 @@ Result Failed(const char* service, const std::string& url, UA_StatusCode status)
 }
 
 }  // namespace
+
+void internal::DescribeChannel(UA_Client* client, PropertyMap& out) {
+  UA_MessageSecurityMode mode = UA_MESSAGESECURITYMODE_INVALID;
+  UA_String policy = UA_STRING_NULL;
+  if (UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
+                                              &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &mode) != UA_STATUSCODE_GOOD ||
+      UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
+                                              &UA_TYPES[UA_TYPES_STRING], &policy) != UA_STATUSCODE_GOOD) {
+    return;
+  }
+  out.Set("security_mode", ModeName(mode));
+  out.Set("security_policy", ShortPolicy(Text(policy)));
+}
 
 DiscoverResult Client::Discover(const DiscoverRequest& request) {
   UALIB_TRACE();

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "client_impl.h"
+#include "discover.h"
 #include "log.h"
 #include "session.h"
 #include "status.h"
@@ -144,6 +145,7 @@ ConnectionStatus Client::GetConnectionStatus() const {
   if (!lock.client()) return status;
   status.state = ConnectionState::Connected;
   status.info = ConnectionInfo{impl->conn->endpoint, "opc.tcp", "velk::quarlink::Client", UALIB_VERSION_LABEL, 1, {}};
+  internal::DescribeChannel(lock.client(), status.info->properties);
   return status;
 }
 
