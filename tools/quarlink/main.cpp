@@ -22,6 +22,8 @@
 namespace quarlink {
 namespace {
 
+constexpr auto kTimeoutSlack = std::chrono::milliseconds(250);
+
 // A subcommand, once its arguments are checked: what it does with the session.
 using Command = std::function<int(Context&)>;
 
@@ -50,7 +52,7 @@ void AddGlobalOptions(CLI::App& app, Arguments& args) {
       ->check(CLI::IsMember(LogLevelNames()));
   app.add_option("--sdk-log", args.global.sdkLog, "The OPC UA stack's log lines on stderr (trace ... fatal, none)");
   app.add_option("--timeout", args.timeoutMs,
-                 "Milliseconds the connect and each request may take (0: the library's own)");
+                 "Milliseconds the connect, and then the command, may take (0: no limit but the library's)");
 }
 
 void AddBrowse(CLI::App& app, Arguments& args) {
@@ -128,7 +130,13 @@ int Run(Arguments& args, InterruptWatcher& interrupts) {
   args.global.timeout = std::chrono::milliseconds(args.timeoutMs);
   Session session(args.global, interrupts, args.connect);
   Context context{session, interrupts, args.global.json};
+  if (args.timeoutMs > 0) {
+    // Requests the library bounds itself report Timeout first; this ends the others.
+    interrupts.ExitAt(std::chrono::steady_clock::now() + args.global.timeout + kTimeoutSlack, kExitItemFailed,
+                      "quarlink: no answer within --timeout " + std::to_string(args.timeoutMs) + " ms");
+  }
   const int exitCode = args.command(context);
+  interrupts.Disarm();
   if (context.unresponsive) {
     std::fflush(stdout);
     std::fflush(stderr);

@@ -85,6 +85,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options) {
   };
   tessel::fnd::defs::RegistrationToken stateHandler = client.SetConnectionStateHandler(PrintStateChange);
   const tessel::fnd::defs::SubscribeResult result = client.Subscribe(options.nodes, print, Intervals(options));
+  context.interrupts.Disarm();  // --timeout bounds the subscribing, not the watching
 
   std::vector<std::string> subscribed;
   for (const auto& item : result.items) {
