@@ -2,6 +2,7 @@
 // Clients, and the state queries of the Client.
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "client_impl.h"
 #include "discover.h"
@@ -44,9 +45,10 @@ std::vector<Delivery> CollectDeliveries(OpcuaConnection& conn, ConnectionState n
   conn.state = next;
   deliveries.reserve(conn.observers.size());
   for (StateObserver* observer : conn.observers) {
-    if (!observer || !observer->handler || observer->lastState == next) continue;
-    deliveries.push_back({observer->handler, observer->lastState});
-    observer->lastState = next;
+    if (!observer || observer->lastState == next) continue;
+    // Followed also without a handler, so one installed later names the state it left.
+    const ConnectionState previous = std::exchange(observer->lastState, next);
+    if (observer->handler) deliveries.push_back({observer->handler, previous});
   }
   return deliveries;
 }
