@@ -209,6 +209,12 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        0,
        "^Cycle.B  \\[Object\\]  ns=1;s=Cycle.B\n  Cycle.A  \\[Object\\]  ns=1;s=Cycle.A\n$",
        "^$"},
+      {"browse --depth stops descending; --paths prints browse paths",
+       {"-e", "{E}", "browse", "--depth", "2", "--paths", "ns=1;s=Tree"},
+       0,
+       "^(?![\\s\\S]*/V  )/Tree.F0  \\[Object\\]  ns=1;s=Tree.F0\n/Tree.F0/Tree.F0.N0  \\[Object\\]  "
+       "ns=1;s=Tree.F0.N0\n",
+       "^$"},
       {"browse --json, one object per node",
        {"-e", "{E}", "--json", "browse", "ns=1;s=Robot", "--values"},
        0,

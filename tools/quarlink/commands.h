@@ -4,6 +4,7 @@
 
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +26,9 @@ struct Context {
 struct BrowseOptions {
   std::optional<std::string> root;  // nothing: the Objects folder
   bool recursive = false;
+  uint32_t depth = 0;  // levels below the start node, implies recursive; 0: all
   bool values = false;
+  bool paths = false;  // each node with its browse path from the start node
 };
 int RunBrowse(Context& context, const BrowseOptions& options);
 

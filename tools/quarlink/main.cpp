@@ -59,7 +59,9 @@ void AddBrowse(CLI::App& app, Arguments& args) {
   CLI::App* browse = app.add_subcommand("browse", "List the nodes below NODE (default: the Objects folder)");
   browse->add_option("node", args.browseRoot, "Start node");
   browse->add_flag("-r,--recursive", args.browse.recursive, "The whole subtree, not one level");
+  browse->add_option("--depth", args.browse.depth, "Levels below NODE to list (implies -r; 0: all)");
   browse->add_flag("--values", args.browse.values, "Add the value of every variable");
+  browse->add_flag("--paths", args.browse.paths, "Print each node with its browse path from NODE instead of indented");
   browse->callback([&args] {
     args.browse.root = args.browseRoot;
     args.command = [&args](Context& context) { return RunBrowse(context, args.browse); };
