@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "errors.h"
+#include "help_export.h"
 #include "interrupt.h"
 #include "output.h"
 #include "session.h"
@@ -97,8 +98,11 @@ void AddDiscovery(CLI::App& app, Arguments& args) {
 }
 
 void AddWrite(CLI::App& app, Arguments& args) {
-  CLI::App* write = app.add_subcommand("write", "Write values: NODE=VALUE (typed by the node) or NODE=TYPE:VALUE");
-  write->add_option("assignment", args.assignments, "NODE=VALUE or NODE=TYPE:VALUE")->required();
+  CLI::App* write = app.add_subcommand("write", "Write values: NODE=VALUE, typed by the node's data type");
+  write->add_option("assignment", args.assignments,
+                    "NODE=VALUE: bare text, a JSON string or a JSON array; NODE=TYPE:VALUE only for a node "
+                    "whose data type is not built-in")
+      ->required();
   write->callback([&args] {
     std::vector<Assignment> assignments = ParseAssignments(args.assignments);
     args.command = [assignments](Context& context) { return RunWrite(context, assignments); };
@@ -164,6 +168,15 @@ int main(int argc, char** argv) {
   AddWrite(app, args);
   AddCall(app, args);
   AddSubscribe(app, args);
+
+  // Exports of the definition above, to stdout or a file (the build writes them).
+  if ((argc == 2 || argc == 3) &&
+      (std::string(argv[1]) == "--bash-completion" || std::string(argv[1]) == "--man-page")) {
+    const std::string text = std::string(argv[1]) == "--man-page" ? ManPage(app) : BashCompletion(app);
+    std::FILE* out = argc == 3 ? std::fopen(argv[2], "w") : stdout;
+    const bool written = out != nullptr && std::fputs(text.c_str(), out) >= 0;
+    return (out != nullptr && out != stdout ? std::fclose(out) == 0 : true) && written ? kExitOk : kExitItemFailed;
+  }
 
   try {
     InterruptWatcher interrupts;  // first: every thread started later leaves the signals to it
