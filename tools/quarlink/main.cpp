@@ -99,9 +99,10 @@ void AddDiscovery(CLI::App& app, Arguments& args) {
 
 void AddWrite(CLI::App& app, Arguments& args) {
   CLI::App* write = app.add_subcommand("write", "Write values: NODE=VALUE, typed by the node's data type");
-  write->add_option("assignment", args.assignments,
-                    "NODE=VALUE: bare text, a JSON string or a JSON array; NODE=TYPE:VALUE only for a node "
-                    "whose data type is not built-in")
+  write
+      ->add_option("assignment", args.assignments,
+                   "NODE=VALUE: bare text, a JSON string or a JSON array; NODE=TYPE:VALUE only for a node "
+                   "whose data type is not built-in")
       ->required();
   write->callback([&args] {
     std::vector<Assignment> assignments = ParseAssignments(args.assignments);
@@ -124,7 +125,16 @@ void AddSubscribe(CLI::App& app, Arguments& args) {
   CLI::App* subscribe = app.add_subcommand("subscribe", "Print value changes until the time is up or Ctrl-C");
   subscribe->add_option("node", args.subscribe.nodes, "Nodes")->required();
   subscribe->add_option("--for", args.subscribe.seconds, "Seconds to run (default and 0: until Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            double seconds = -1;
+            try {
+              seconds = std::stod(text);
+            } catch (const std::exception&) {
+            }
+            return seconds >= 0 ? std::string() : "takes seconds, 0 or more (0: until Ctrl-C), not '" + text + "'";
+          },
+          "SECONDS"));
   subscribe->add_option("--sampling", args.subscribe.samplingMs, "Sampling interval in milliseconds");
   subscribe->add_option("--publishing", args.subscribe.publishingMs, "Publishing interval in milliseconds");
   subscribe->callback(
