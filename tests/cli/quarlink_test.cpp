@@ -389,7 +389,8 @@ TEST_F(QuarlinkTest, StepsThatCannotBeCancelledEndOnTimeoutOrSigint) {
        {"-e", server->Endpoint(), "--timeout", "200", "call", "ns=1;s=Robot.Sleep", "UInt32:1000"},
        1,
        "^$",
-       "^quarlink: call ns=1;s=Robot.Sleep failed: Timeout"},
+       // Either bound may speak first on a loaded machine; both end the run at once.
+       "^quarlink: (call ns=1;s=Robot.Sleep failed: Timeout|no answer within --timeout 200 ms)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
