@@ -50,6 +50,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       result.stateDelay = std::chrono::milliseconds(*delay);
     } else if (flag == "--secure") {
       result.secureDir = value;
+    } else if (flag == "--sign-password-policy") {
+      result.signPasswordPolicy = value;
     } else if (flag == "--omit") {
       result.omit.insert(value);
     } else if (flag == "--parent-pid") {

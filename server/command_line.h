@@ -16,17 +16,19 @@ struct CommandLine {
   std::chrono::milliseconds stateDelay{0};
   std::set<std::string> omit;
   std::optional<pid_t> parentPid;
-  uint32_t wideChildren = 0;    // children of the Wide object; 0: no such node
-  uint32_t pageSize = 10;       // references per Browse/BrowseNext page
-  std::string secureDir;        // non-empty: secured endpoints, their certificate kept here
-  uint32_t operationLimit = 0;  // nodes per Read/Write/Browse and monitored items per call; 0: no limit
-  uint32_t treeNodes = 0;       // nodes below the Plant object; 0: no such node
-  uint32_t fastCount = 0;       // variables below the Fast object; 0: no such node
-  bool help = false;            // --help/-h: print the usage and exit, nothing else is read
+  uint32_t wideChildren = 0;       // children of the Wide object; 0: no such node
+  uint32_t pageSize = 10;          // references per Browse/BrowseNext page
+  std::string secureDir;           // non-empty: secured endpoints, their certificate kept here
+  uint32_t operationLimit = 0;     // nodes per Read/Write/Browse and monitored items per call; 0: no limit
+  uint32_t treeNodes = 0;          // nodes below the Plant object; 0: no such node
+  uint32_t fastCount = 0;          // variables below the Fast object; 0: no such node
+  std::string signPasswordPolicy;  // non-empty: the policy user-name tokens name on sign endpoints
+  bool help = false;               // --help/-h: print the usage and exit, nothing else is read
 };
 
 // Parses `--port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]
-// [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]`.
+// [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]
+// [--sign-password-policy NAME]`.
 // Returns nothing and fills `error` when the arguments are not understood.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
 

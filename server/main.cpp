@@ -1,6 +1,6 @@
 // quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID]
 //                      [--wide N] [--page-size N] [--secure DIR] [--operation-limit N]
-//                      [--tree N] [--fast N]
+//                      [--tree N] [--fast N] [--sign-password-policy NAME]
 //
 // The demo server: serves the demo address space (test_model.h; the command-line
 // tool and the integration tests use it) on 127.0.0.1 only, prints "READY <port>"
@@ -148,8 +148,33 @@ UA_StatusCode ListenOnlyOnLoopback(UA_ServerConfig& config, uint16_t port) {
                              &UA_TYPES[UA_TYPES_STRING]);
 }
 
+// Lets a test see what a client does when a server asks for the password on a
+// sign endpoint under another policy than the channel's (None: in clear).
+UA_StatusCode NamePasswordPolicyOnSignEndpoints(UA_ServerConfig& config, const std::string& policy) {
+  const std::string uri = "http://opcfoundation.org/UA/SecurityPolicy#" + policy;
+  UA_StatusCode status = UA_STATUSCODE_GOOD;
+  for (size_t i = 0; i < config.endpointsSize; ++i) {
+    UA_EndpointDescription& endpoint = config.endpoints[i];
+    if (endpoint.securityMode != UA_MESSAGESECURITYMODE_SIGN) {
+      continue;
+    }
+    status |=
+        UA_Array_copy(config.accessControl.userTokenPolicies, config.accessControl.userTokenPoliciesSize,
+                      reinterpret_cast<void**>(&endpoint.userIdentityTokens), &UA_TYPES[UA_TYPES_USERTOKENPOLICY]);
+    endpoint.userIdentityTokensSize = config.accessControl.userTokenPoliciesSize;
+    for (size_t j = 0; status == UA_STATUSCODE_GOOD && j < endpoint.userIdentityTokensSize; ++j) {
+      UA_UserTokenPolicy& token = endpoint.userIdentityTokens[j];
+      if (token.tokenType == UA_USERTOKENTYPE_USERNAME) {
+        UA_String_clear(&token.securityPolicyUri);
+        token.securityPolicyUri = UA_String_fromChars(uri.c_str());
+      }
+    }
+  }
+  return status;
+}
+
 UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std::string& secureDir,
-                              uint32_t operationLimit) {
+                              uint32_t operationLimit, const std::string& signPasswordPolicy) {
   config.logging = &g_logger;
   UA_StatusCode status = secureDir.empty() ? UA_ServerConfig_setMinimal(&config, port, nullptr)
                                            : ConfigureSecureServer(config, port, secureDir);
@@ -175,14 +200,19 @@ UA_StatusCode ConfigureServer(UA_ServerConfig& config, uint16_t port, const std:
   // SecurityPolicy None, so the password has to be allowed in plain text.
   config.allowNonePolicyPassword = true;
   UA_UsernamePasswordLogin login{UA_STRING(const_cast<char*>("operator")), UA_STRING(const_cast<char*>("secret"))};
-  return UA_AccessControl_default(&config, true, nullptr, 1, &login);
+  status = UA_AccessControl_default(&config, true, nullptr, 1, &login);
+  if (status != UA_STATUSCODE_GOOD || signPasswordPolicy.empty()) {
+    return status;
+  }
+  return NamePasswordPolicyOnSignEndpoints(config, signPasswordPolicy);
 }
 
-ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit) {
+ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit,
+                       const std::string& signPasswordPolicy) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
-  UA_StatusCode status = ConfigureServer(config, port, secureDir, operationLimit);
+  UA_StatusCode status = ConfigureServer(config, port, secureDir, operationLimit, signPasswordPolicy);
   if (status != UA_STATUSCODE_GOOD) {
     std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
@@ -230,7 +260,8 @@ int Run(const CommandLine& commandLine) {
       std::fprintf(stderr, "quarlink-demo-server: port %u is busy\n", commandLine.port);
       return kExitPortBusy;
     }
-    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit);
+    ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit,
+                                    commandLine.signPasswordPolicy);
     if (!server) {
       return kExitInternalError;
     }
@@ -260,7 +291,8 @@ int Run(const CommandLine& commandLine) {
 
 constexpr const char* kUsage =
     "usage: quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]\n"
-    "                            [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]\n";
+    "                            [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]\n"
+    "                            [--sign-password-policy NAME]\n";
 
 int main(int argc, char** argv) {
   using namespace quarlink_demo;

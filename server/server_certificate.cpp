@@ -1,8 +1,11 @@
 #include "server_certificate.h"
 
+#include <fcntl.h>
 #include <open62541/plugin/create_certificate.h>
 #include <open62541/plugin/pki_default.h>
 #include <open62541/server_config_default.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -29,10 +32,19 @@ bool Load(const std::string& path, ByteString& out) {
   return true;
 }
 
-bool Save(const std::string& path, const UA_ByteString& data) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(data.data), static_cast<std::streamsize>(data.length));
-  return static_cast<bool>(file);
+// The mode also applies to a file that was there before.
+bool Save(const std::string& path, const UA_ByteString& data, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    return false;
+  }
+  bool written = ::fchmod(fd, mode) == 0;
+  for (size_t done = 0; written && done < data.length;) {
+    const ssize_t n = ::write(fd, data.data + done, data.length - done);
+    written = n > 0;
+    done += written ? static_cast<size_t>(n) : 0;
+  }
+  return ::close(fd) == 0 && written;
 }
 
 UA_StatusCode Create(const std::string& certPath, const std::string& keyPath, ByteString& cert, ByteString& key) {
@@ -48,7 +60,7 @@ UA_StatusCode Create(const std::string& certPath, const std::string& keyPath, By
   UA_StatusCode status =
       UA_CreateCertificate(&silent, subject, 2, altNames, 2, UA_CERTIFICATEFORMAT_DER, params, &key.value, &cert.value);
   UA_KeyValueMap_delete(params);
-  if (status == UA_STATUSCODE_GOOD && !(Save(keyPath, key.value) && Save(certPath, cert.value))) {
+  if (status == UA_STATUSCODE_GOOD && !(Save(keyPath, key.value, 0600) && Save(certPath, cert.value, 0644))) {
     status = UA_STATUSCODE_BADINTERNALERROR;
   }
   return status;

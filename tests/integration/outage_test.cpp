@@ -96,7 +96,7 @@ TEST(OutageTest, ASubscriptionTheServerDropsIsCreatedAgain) {
   NotificationRecorder values;
   ASSERT_EQ(client->Subscribe({Node("Counter")}, values.Handler(), {}).code, ResultCode::Ok);
   ASSERT_TRUE(WaitFor([&] { return values.Count() > 0; }, 5s));
-  const auto session = ualib_test::LiveSession(server.Endpoint() + "|operator");
+  const auto session = ualib_test::LiveSessionWithDigest(server.Endpoint() + "|operator");
   const uint32_t dropped = ualib_test::StateOf(*session).subscriptionId;
 
   // Another session of the same user takes the subscription over: for this one it is gone.

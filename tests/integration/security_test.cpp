@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "adapter_helpers.h"
 #include "connection.h"
 #include "log_capture.h"
 #include "notification_recorder.h"
 #include "tcp_proxy.h"
+#include "test_pki.h"
 #include "test_server.h"
 
 namespace {
@@ -21,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tessel::fnd::defs;
 using namespace std::chrono_literals;
-using ualib_test::LiveSession;
+using ualib_test::LiveSessionWithDigest;
 using ualib_test::LogCapture;
 using ualib_test::Node;
 using ualib_test::NotificationRecorder;
@@ -97,6 +99,7 @@ struct ChannelCase {
   const char* policy;
   const char* keySuffix;
   bool deprecated;
+  const char* user = "";  // with the password "secret"
 };
 
 class SecureChannelTest : public SecurityTest, public ::testing::WithParamInterface<ChannelCase> {};
@@ -104,11 +107,14 @@ class SecureChannelTest : public SecurityTest, public ::testing::WithParamInterf
 TEST_P(SecureChannelTest, ConnectsReadsAndDeliversNotifications) {
   const ChannelCase& c = GetParam();
   Client client;
-  const Result connected =
-      ConnectWith(client, server->Endpoint(),
-                  {{"security_mode", c.mode}, {"security_policy", c.policy}, {"trust_list", Trusted()}});
+  const Result connected = ConnectWith(client, server->Endpoint(),
+                                       {{"security_mode", c.mode},
+                                        {"security_policy", c.policy},
+                                        {"trust_list", Trusted()},
+                                        {"username", c.user},
+                                        {"password", "secret"}});
   ASSERT_EQ(connected.code, ResultCode::Ok) << connected.message;
-  EXPECT_TRUE(LiveSession(server->Endpoint() + "|" + c.keySuffix));
+  EXPECT_TRUE(LiveSessionWithDigest(server->Endpoint() + "|" + c.user + c.keySuffix));
   EXPECT_TRUE(ReadsOk(client, Node("Scalar.Int32")));
   NotificationRecorder recorder;
   ASSERT_EQ(client.Subscribe({Node("Counter")}, recorder.Handler(), {}).code, ResultCode::Ok);
@@ -124,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "|sign_and_encrypt|Basic256Sha256", false},
         ChannelCase{"sign_and_encrypt", "Aes128_Sha256_RsaOaep", "|sign_and_encrypt|Aes128_Sha256_RsaOaep", false},
         ChannelCase{"sign_and_encrypt", "Aes256_Sha256_RsaPss", "|sign_and_encrypt|Aes256_Sha256_RsaPss", false},
-        ChannelCase{"sign_and_encrypt", "Basic256", "|sign_and_encrypt|Basic256", true},
-        ChannelCase{"sign", "Basic128Rsa15", "|sign|Basic128Rsa15", true}));
+        ChannelCase{"sign_and_encrypt", "Basic256", "|sign_and_encrypt|Basic256", true, "operator"},
+        ChannelCase{"sign", "Basic128Rsa15", "|sign|Basic128Rsa15", true, "operator"}));
 
 // The proxy sees every byte: encrypted, neither the password nor a value read shows.
 // The unsecured Client of the same endpoint and user gets a session of its own.
@@ -157,10 +163,26 @@ TEST_F(SecurityTest, EncryptionHidesPasswordAndValuesThatModeNoneExposes) {
   EXPECT_EQ(log.Count("the password travels unencrypted"), 1u);
   for (const auto& line : log.Lines()) EXPECT_EQ(line.line.find("secret"), std::string::npos) << line.line;
 
-  auto secured = LiveSession(proxy.Endpoint() + "|operator|sign_and_encrypt|Basic256Sha256");
-  auto unsecured = LiveSession(proxy.Endpoint() + "|operator");
+  auto secured = LiveSessionWithDigest(proxy.Endpoint() + "|operator|sign_and_encrypt|Basic256Sha256");
+  auto unsecured = LiveSessionWithDigest(proxy.Endpoint() + "|operator");
   ASSERT_TRUE(secured && unsecured);
   EXPECT_NE(secured, unsecured);
+}
+
+// The server asks for the password in clear on its sign endpoints: never sent.
+TEST_F(SecurityTest, SignChannelNeverCarriesThePasswordInClear) {
+  ualib_test::ServerOptions options = Secure();
+  options.extraArgs.insert(options.extraArgs.end(), {"--sign-password-policy", "None"});
+  TestServer own(options);
+  TcpProxy proxy(own.Port());
+  proxy.Record();
+  Client client;
+  const Result result = ConnectWith(
+      client, proxy.Endpoint(),
+      {{"security_mode", "sign"}, {"trust_list", Trusted()}, {"username", "operator"}, {"password", "secret"}});
+  EXPECT_EQ(result.code, ResultCode::AccessDenied);
+  EXPECT_NE(result.message.find("only unencrypted"), std::string::npos) << result.message;
+  EXPECT_EQ(proxy.Recorded().find("secret"), std::string::npos);
 }
 
 TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTrusted) {
@@ -173,11 +195,19 @@ TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTruste
   EXPECT_EQ(refused.code, ResultCode::AccessDenied);
   EXPECT_NE(refused.message.find(thumbprint), std::string::npos) << refused.message;
   EXPECT_NE(refused.message.find(trust), std::string::npos) << refused.message;
-  EXPECT_FALSE(LiveSession(server->Endpoint() + "||sign_and_encrypt|Basic256Sha256"));
+  EXPECT_FALSE(LiveSessionWithDigest(server->Endpoint() + "||sign_and_encrypt|Basic256Sha256"));
 
   fs::rename(fs::path(rejected) / (thumbprint + ".der"), fs::path(trust) / (thumbprint + ".der"));
   const Result trusted = client.Connect();
   EXPECT_EQ(trusted.code, ResultCode::Ok) << trusted.message;
+  // Another trust list is another session, which this server's certificate fails.
+  Client other;
+  EXPECT_EQ(ConnectWith(other, server->Endpoint(),
+                        {{"security_mode", "sign_and_encrypt"},
+                         {"trust_list", Dir("other-trust").string()},
+                         {"rejected_certificates_dir", rejected}})
+                .code,
+            ResultCode::AccessDenied);
   client.Disconnect();
 
   Client careless;
@@ -186,6 +216,82 @@ TEST_F(SecurityTest, UntrustedServerIsRefusedUntilItsRejectedCertificateIsTruste
                 .code,
             ResultCode::Ok);
   EXPECT_TRUE(log.Contains("the server's identity is not checked"));
+
+  // A Client that checks the server never rides on the session of one that did not.
+  Client strict;
+  EXPECT_EQ(
+      ConnectWith(strict, server->Endpoint(), {{"security_mode", "sign"}, {"trust_list", Dir("strict").string()}}).code,
+      ResultCode::AccessDenied);
+  EXPECT_TRUE(careless.IsConnected());
+}
+
+// Each case starts a server with a certificate made for it.
+TEST_F(SecurityTest, ValidityAuthorityAndRevocationDecideTrust) {
+  ualib_test::TestAuthority authority;
+  const std::string caDir = Dir("ca-trust").string(), crlDir = Dir("crl").string();
+  std::ofstream(fs::path(caDir) / "ca.der", std::ios::binary) << authority.Certificate();
+  std::ofstream(fs::path(crlDir) / "ca.crl", std::ios::binary) << authority.RevocationList({7});
+  const std::string otherUri = "urn:ualib:test:other";
+  struct Case {
+    const char* name;
+    ualib_test::IssuedPair pair;
+    bool pinned;  // the server's own certificate in the trust list, else the CA's
+    std::vector<std::pair<std::string, std::string>> properties;
+    ResultCode code;
+    std::string text;  // in the message, or with Ok in the log
+  };
+  const Case cases[] = {
+      {"expired though trusted",
+       authority.Issue(otherUri, 3, -30, -1, true),
+       true,
+       {},
+       ResultCode::AccessDenied,
+       "has expired: it was valid until"},
+      {"not yet valid",
+       authority.Issue(otherUri, 4, 1, 30, true),
+       true,
+       {},
+       ResultCode::AccessDenied,
+       "is not yet valid"},
+      {"expired, accepted on request",
+       authority.Issue(otherUri, 5, -30, -1, true),
+       true,
+       {{"accept_expired_server_certificate", "yes"}},
+       ResultCode::Ok,
+       "accept_expired_server_certificate is set"},
+      {"issued by a trusted CA, another URI than it describes",
+       authority.Issue(otherUri, 6, -1, 30),
+       false,
+       {{"revocation_list", crlDir}},
+       ResultCode::Ok,
+       "the server describes itself as urn:open62541.server.application"},
+      {"revoked by its CA",
+       authority.Issue(otherUri, 7, -1, 30),
+       false,
+       {{"revocation_list", crlDir}},
+       ResultCode::AccessDenied,
+       "is revoked by a list in " + crlDir},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path serverDir = Dir(std::string("server-") + c.name), trust = Dir(std::string("trust-") + c.name);
+    std::ofstream(serverDir / "server_cert.der", std::ios::binary) << c.pair.certificate;
+    std::ofstream(serverDir / "server_key.der", std::ios::binary) << c.pair.key;
+    fs::copy_file(c.pinned ? serverDir / "server_cert.der" : fs::path(caDir) / "ca.der", trust / "trusted.der");
+    ualib_test::ServerOptions options;
+    options.extraArgs = {"--secure", serverDir.string()};
+    TestServer own(options);
+    ConnectionOptions connection = Options(own.Endpoint(), {{"security_mode", "sign"}, {"trust_list", trust.string()}});
+    for (const auto& [k, v] : c.properties) connection.properties.Set(k, v);
+    Client client;
+    ASSERT_EQ(client.Configure(connection).code, ResultCode::Ok);
+    const Result result = client.Connect();
+    EXPECT_EQ(result.code, c.code) << result.message;
+    if (c.code == ResultCode::Ok)
+      EXPECT_TRUE(log.Contains(c.text));
+    else
+      EXPECT_NE(result.message.find(c.text), std::string::npos) << result.message;
+  }
 }
 
 // Created once (key readable by its owner only), then the same certificate for
@@ -198,12 +304,25 @@ TEST_F(SecurityTest, GeneratedCertificateIsCreatedOnceAndReused) {
                                {"certificate", cert.string()},
                                {"private_key", key.string()},
                                {"reconnect_interval_ms", "100"}};
-  Client first;
+  // Two sessions (another rejected folder) create the pair at once: one pair results.
+  Client first, racer;
+  Result raced;
+  std::thread other([&] {
+    ConnectionOptions options = Options(own.Endpoint(), settings);
+    options.properties.Set("rejected_certificates_dir", Dir("client").string());
+    racer.Configure(options);
+    raced = racer.Connect();
+  });
   ASSERT_EQ(ConnectWith(first, own.Endpoint(), settings).code, ResultCode::Ok);
+  other.join();
+  EXPECT_EQ(raced.code, ResultCode::Ok) << raced.message;
+  racer.Disconnect();
   const std::string created = Slurp(cert);
   EXPECT_EQ(log.Count("Created the client certificate " + cert.string() + " (SHA-1 thumbprint " + Sha1Hex(created)),
             1u);
   EXPECT_EQ(fs::status(key).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(Dir("server") / "server_key.der").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   first.Disconnect();
 
   Client second;
@@ -233,6 +352,9 @@ void WritePair(const fs::path& dir, const char* uri) {
       .write(reinterpret_cast<char*>(cert.data), static_cast<std::streamsize>(cert.length));
   std::ofstream(dir / "key.der", std::ios::binary)
       .write(reinterpret_cast<char*>(key.data), static_cast<std::streamsize>(key.length));
+  fs::copy_file(dir / "key.der", dir / "open.der");
+  fs::permissions(dir / "open.der", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  fs::permissions(dir / "key.der", fs::perms::owner_read | fs::perms::owner_write);
   UA_ByteString_clear(&key);
   UA_ByteString_clear(&cert);
 }
@@ -267,6 +389,23 @@ TEST_F(SecurityTest, BadSettingsAreRefusedAndLeaveNoSession) {
         {"application_uri", "urn:test:b"}},
        "application_uri"},
       {"trust list missing", {{"security_mode", "sign"}, {"trust_list", "/nonexistent"}}, "trust_list"},
+      {"not a revocation list", {{"security_mode", "sign"}, {"revocation_list", a.string()}}, "revocation_list"},
+      {"key open to others",
+       {{"security_mode", "sign"}, {"certificate", certA}, {"private_key", (a / "open.der").string()}},
+       "private_key"},
+      // Nothing meant for a secured channel may end up on a plain one.
+      {"certificate without mode", {{"certificate", certA}}, "certificate"},
+      {"private key without mode", {{"private_key", keyB}}, "private_key"},
+      {"application uri without mode", {{"application_uri", "urn:test:a"}}, "application_uri"},
+      {"trust list without mode", {{"trust_list", Trusted()}}, "trust_list"},
+      {"rejected folder without mode", {{"rejected_certificates_dir", Trusted()}}, "rejected_certificates_dir"},
+      {"revocation list without mode", {{"revocation_list", Trusted()}}, "revocation_list"},
+      {"accept untrusted without mode",
+       {{"accept_untrusted_server_certificate", "true"}},
+       "accept_untrusted_server_certificate"},
+      {"accept expired without mode",
+       {{"accept_expired_server_certificate", "on"}},
+       "accept_expired_server_certificate"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -278,7 +417,7 @@ TEST_F(SecurityTest, BadSettingsAreRefusedAndLeaveNoSession) {
     EXPECT_EQ(result.code, ResultCode::InvalidArgument);
     EXPECT_EQ(result.message.rfind(c.key, 0), 0u) << result.message;
     EXPECT_FALSE(client.IsConnected());
-    EXPECT_FALSE(LiveSession(server->Endpoint() + "||sign|Basic256Sha256"));
+    EXPECT_FALSE(LiveSessionWithDigest(server->Endpoint() + "||sign|Basic256Sha256"));
   }
 }
 

@@ -66,20 +66,27 @@ TEST_F(SessionTest, ClientsOfOneEndpointShareOneSessionUntilTheLastGoes) {
   EXPECT_TRUE(WaitFor([] { return ServerSessions() == 0; }, 5s));
 }
 
-TEST_F(SessionTest, UsersGetTheirOwnSessionAndTheFirstPasswordWins) {
+// A session is shared only with the same password: a wrong one never rides on the
+// right one's session, and a rotated one works while the old one is attached.
+TEST_F(SessionTest, UsersAndPasswordsGetTheirOwnSessions) {
   Client denied;
   denied.Configure(Options(endpoint, {{"username", "operator"}, {"password", "nope"}}));
   const Result result = denied.Connect();
   EXPECT_EQ(result.code, ResultCode::AccessDenied) << result.message;
-  EXPECT_FALSE(LiveSession(endpoint + "|operator"));
+  EXPECT_FALSE(ualib_test::LiveSessionWithDigest(endpoint + "|operator"));
 
   auto anonymous = ConnectedClient(endpoint);
   auto operator1 = ConnectedClient(endpoint, {{"username", "operator"}, {"password", "secret"}});
-  // Same user, wrong password: attaches to the session the first one opened.
-  auto operator2 = ConnectedClient(endpoint, {{"username", "operator"}, {"password", "wrong"}});
+  auto operator2 = ConnectedClient(endpoint, {{"username", "operator"}, {"password", "secret"}});
+  Client wrong;
+  wrong.Configure(Options(endpoint, {{"username", "operator"}, {"password", "wrong"}}));
+  EXPECT_EQ(wrong.Connect().code, ResultCode::AccessDenied);
   EXPECT_EQ(ServerSessions(), 2);
   EXPECT_EQ(log.Count("Connected to " + endpoint + " (username auth)"), 1u);
   EXPECT_EQ(log.Count("Attached to shared OPC UA session for " + endpoint + " (username auth)"), 1u);
+  const auto session = ualib_test::LiveSessionWithDigest(endpoint + "|operator");
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->registryKey.find("secret"), std::string::npos);
 }
 
 TEST_F(SessionTest, ConnectAndConfigureRefuseTheWrongMoment) {

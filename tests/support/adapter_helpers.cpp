@@ -23,6 +23,17 @@ std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& 
   return it == registry.sessions.end() ? nullptr : it->second.lock();
 }
 
+std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSessionWithDigest(const std::string& prefix) {
+  auto& registry = velk::quarlink::OpcuaConnectionRegistry::Instance();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const auto& [key, session] : registry.sessions) {
+    if (key.rfind(prefix + "|#", 0) == 0 && key.find('|', prefix.size() + 1) == std::string::npos) {
+      if (auto live = session.lock()) return live;
+    }
+  }
+  return nullptr;
+}
+
 SubscriptionState StateOf(velk::quarlink::OpcuaConnection& conn) {
   std::lock_guard<velk::quarlink::TicketMutex> lock(conn.clientMutex);
   SubscriptionState state{conn.subscriptionId, {}};

@@ -28,6 +28,9 @@ std::unique_ptr<velk::quarlink::Client> ConnectedClient(const std::string& endpo
 
 // The live session the registry holds under key (endpoint + "|" + user), or null.
 std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSession(const std::string& key);
+// The live session whose key is prefix + "|#" + the digest of its password and
+// security settings, or null.
+std::shared_ptr<velk::quarlink::OpcuaConnection> LiveSessionWithDigest(const std::string& prefix);
 // The anonymous session of an endpoint.
 inline std::shared_ptr<velk::quarlink::OpcuaConnection> SessionOf(const std::string& endpoint) {
   return LiveSession(endpoint + "|");

@@ -88,8 +88,10 @@ const std::vector<PropertyKey>& ConnectionPropertyKeys() {
       {"private_key", Text, {}},
       {"application_uri", Text, {}},
       {"trust_list", Text, {}},
+      {"revocation_list", Text, {}},
       {"rejected_certificates_dir", Text, {}},
       {"accept_untrusted_server_certificate", Flag, {}},
+      {"accept_expired_server_certificate", Flag, {}},
   };
   return keys;
 }

@@ -5,6 +5,7 @@
 #include <tessel/fnd/log.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,13 +24,21 @@ using tessel::fnd::defs::ResultCode;
 
 constexpr const char* kPasswordVariable = "QUARLINK_PASSWORD";
 
+constexpr int kWarningLevel = 30;
+
 // The library's lines on stderr, unchanged: they are already complete log lines.
+// Its security warnings (a password in clear, an unchecked server) show whatever
+// the chosen level.
 class StderrLogger final : public tessel::fnd::Logger {
  public:
-  explicit StderrLogger(int minimum) { level = minimum; }
+  explicit StderrLogger(int minimum) : minimum_(minimum) { level = std::min(minimum, kWarningLevel); }
   void Emit(int lineLevel, const std::string& line) override {
-    if (lineLevel >= level) PrintLine(stderr, line);
+    const bool security = lineLevel == kWarningLevel && line.find(": Security warning for ") != std::string::npos;
+    if (lineLevel >= minimum_ || security) PrintLine(stderr, line);
   }
+
+ private:
+  int minimum_;
 };
 
 int LogLevelValue(const std::string& name) {

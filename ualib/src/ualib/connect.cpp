@@ -143,8 +143,8 @@ Result ConfigureStackClient(OpcuaConnection& conn, UA_Client* client, const Prop
 }
 
 std::shared_ptr<OpcuaConnection> LookUpSession(const std::string& endpoint, const std::string& username,
-                                               const SecuritySettings& security) {
-  std::string key = endpoint + "|" + username + RegistryKeySuffix(security);
+                                               const std::string& password, const SecuritySettings& security) {
+  std::string key = RegistryKey(endpoint, username, password, security);
   auto& registry = OpcuaConnectionRegistry::Instance();
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::weak_ptr<OpcuaConnection>& entry = registry.sessions[key];
@@ -199,7 +199,9 @@ Result Client::Connect() {
   }
   internal::WarnAboutSecurity(security, endpoint);
 
-  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, security);
+  // Only sent with a user name, so only then a reason for a session of its own.
+  const std::string password = username.empty() ? "" : internal::PropertyOrEmpty(properties, "password");
+  std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, password, security);
   internal::AttachObserver(*session, impl->observer);
 
   internal::ClientLock lock(*session);
@@ -241,6 +243,7 @@ Result Client::Connect() {
     return mapped;  // the lock goes before the session reference: declared after it
   }
   session->client = client;
+  internal::CheckServerApplicationUri(*session, client);
   internal::RememberSessionToken(*session);
   internal::ReadOperationLimits(*session);
   session->linkDisturbed = false;

@@ -8,12 +8,18 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
+#include <mbedtls/platform_util.h>
 #include <mbedtls/sha1.h>
+#include <mbedtls/sha256.h>
+#include <mbedtls/x509_crl.h>
 #include <mbedtls/x509_crt.h>
 #include <open62541/client_config_default.h>
+#include <open62541/client_highlevel.h>
 #include <open62541/plugin/create_certificate.h>
 #include <open62541/plugin/pki_default.h>
 #include <open62541/plugin/securitypolicy_default.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +32,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -42,16 +50,47 @@ using tessel::fnd::defs::PropertyMap;
 using tessel::fnd::defs::Result;
 using tessel::fnd::defs::ResultCode;
 
+namespace {
+
+struct Certificate {
+  mbedtls_x509_crt crt;
+  Certificate() { mbedtls_x509_crt_init(&crt); }
+  ~Certificate() { mbedtls_x509_crt_free(&crt); }
+  Certificate(const Certificate&) = delete;
+  Certificate& operator=(const Certificate&) = delete;
+};
+
+struct RevocationLists {
+  mbedtls_x509_crl crl;
+  RevocationLists() { mbedtls_x509_crl_init(&crl); }
+  ~RevocationLists() { mbedtls_x509_crl_free(&crl); }
+  RevocationLists(const RevocationLists&) = delete;
+  RevocationLists& operator=(const RevocationLists&) = delete;
+  bool Empty() const { return crl.raw.len == 0; }
+};
+
+}  // namespace
+
+enum class Refusal { Untrusted, Expired, NotYetValid, IssuerOutsideValidity, Revoked };
+
 struct SessionSecurity {
   std::set<std::string> trusted;  // SHA-1 thumbprints of the trust list's certificates
+  Certificate authorities;        // the same certificates, as the anchors of CA-issued chains
+  RevocationLists revoked;
   std::string trustListDir;
   std::string rejectedDir;
+  std::string revocationListDir;
   bool acceptUntrusted = false;
+  bool acceptExpired = false;
+  bool sendsPassword = false;
   SecurityMode mode = SecurityMode::None;
   std::string policyName;
-  // The last server certificate the check refused; cleared before each connect.
-  std::string rejectedThumbprint;
-  std::string rejectedFile;
+  // The last server certificate the check refused, and why.
+  std::optional<Refusal> refusal;
+  std::string refusedThumbprint;
+  std::string refusedDetail;  // the validity date a time refusal names
+  std::string refusedFile;
+  std::string serverCertificate;  // DER of the last one accepted
 };
 
 namespace {
@@ -132,14 +171,6 @@ bool Deprecated(const std::string& policyName) { return policyName == "Basic256"
 
 // --- Certificates and keys through mbedtls ---
 
-struct Certificate {
-  mbedtls_x509_crt crt;
-  Certificate() { mbedtls_x509_crt_init(&crt); }
-  ~Certificate() { mbedtls_x509_crt_free(&crt); }
-  Certificate(const Certificate&) = delete;
-  Certificate& operator=(const Certificate&) = delete;
-};
-
 struct PrivateKey {
   mbedtls_pk_context pk;
   PrivateKey() { mbedtls_pk_init(&pk); }
@@ -196,8 +227,8 @@ bool ReadFile(const std::string& path, std::string& out) {
 }
 
 // The key file is readable by its owner only, from the moment it exists.
-bool WriteFile(const std::string& path, const UA_ByteString& data, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+bool WriteFile(const std::string& path, const UA_ByteString& data, mode_t mode, int createFlags = O_TRUNC) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | createFlags, mode);
   if (fd < 0) return false;
   size_t written = 0;
   while (written < data.length) {
@@ -312,14 +343,53 @@ Result ProcessCredentials(const SecuritySettings& settings, const std::string& e
   Result result = ToCredentials(AsString(*certificate), AsString(*key), uri, out);
   if (result.code != ResultCode::Ok) return result;
   generated.emplace(uri, out);
-  UALIB_LOG(kWarning,
-            "Connect to {}: no certificate configured; using one generated for this process (SHA-1 thumbprint {}); "
-            "the server sees a new certificate on every start",
-            endpoint, Thumbprint(out.certificate));
+  UALIB_LOG(
+      kWarning,
+      "Security warning for {}: no certificate configured; using one generated for this process (SHA-1 thumbprint {}); "
+      "the server sees a new certificate on every start",
+      endpoint, Thumbprint(out.certificate));
   return {};
 }
 
 bool EndsWithPem(const std::string& path) { return Lower(path).ends_with(".pem"); }
+
+// Written under a temporary name and renamed into place: a file of the final name
+// is always complete.
+bool WriteInPlace(const std::string& path, const UA_ByteString& data, mode_t mode) {
+  const std::string temporary = path + ".partial";
+  ::unlink(temporary.c_str());  // left by a process that died while writing
+  if (WriteFile(temporary, data, mode, O_EXCL) && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  const int failure = errno;
+  ::unlink(temporary.c_str());
+  errno = failure;
+  return false;
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Held while a process looks for the pair and creates it, so two hosts starting at
+// once cannot both create one and leave a key beside the other's certificate.
+// Closing the descriptor releases it.
+std::unique_ptr<Descriptor> LockFolderOf(const std::string& path) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  if (folder.empty()) folder = ".";
+  auto lock = std::make_unique<Descriptor>(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Without the lock (an unreadable folder) creating fails on its own anyway.
+  if (lock->Get() >= 0) ::flock(lock->Get(), LOCK_EX);
+  return lock;
+}
 
 Result CreateCredentialFiles(const SecuritySettings& settings) {
   const std::string uri = EffectiveUri(settings.applicationUri);
@@ -328,26 +398,35 @@ Result CreateCredentialFiles(const SecuritySettings& settings) {
       EndsWithPem(settings.certificatePath) ? UA_CERTIFICATEFORMAT_PEM : UA_CERTIFICATEFORMAT_DER;
   const UA_StatusCode status = CreateCertificate(uri, format, key, certificate);
   if (status != UA_STATUSCODE_GOOD) return StatusFromUa(status);
-  // O_CREAT without O_EXCL: a second process may have raced us here, and then
-  // both write a matching pair; the key before the certificate, so a certificate
-  // on disk always has its key.
-  if (!WriteFile(settings.privateKeyPath, *key, 0600))
+  // The key before the certificate, so a certificate on disk always has its key.
+  if (!WriteInPlace(settings.privateKeyPath, *key, 0600))
     return Invalid(fmt::format("private_key: cannot create {}: {}", settings.privateKeyPath, std::strerror(errno)));
-  if (!WriteFile(settings.certificatePath, *certificate, 0644))
+  if (!WriteInPlace(settings.certificatePath, *certificate, 0644))
     return Invalid(fmt::format("certificate: cannot create {}: {}", settings.certificatePath, std::strerror(errno)));
   return {};
 }
 
-Result FileCredentials(const SecuritySettings& settings, Credentials& out) {
+Result CreateCredentialFilesIfAbsent(const SecuritySettings& settings, bool& created) {
   namespace fs = std::filesystem;
+  const std::unique_ptr<Descriptor> lock = LockFolderOf(settings.privateKeyPath);
   std::error_code error;
-  const bool haveCert = fs::exists(settings.certificatePath, error);
-  const bool haveKey = fs::exists(settings.privateKeyPath, error);
+  if (fs::exists(settings.certificatePath, error) || fs::exists(settings.privateKeyPath, error)) return {};
+  created = true;
+  return CreateCredentialFiles(settings);
+}
+
+// A key others can read is as good as theirs.
+Result CheckKeyFileMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || (info.st_mode & (S_IRWXG | S_IRWXO)) == 0) return {};
+  return Invalid(fmt::format("private_key: {} is accessible to group or others (mode {:04o}); chmod 600 it", path,
+                             info.st_mode & 07777));
+}
+
+Result FileCredentials(const SecuritySettings& settings, Credentials& out) {
   bool created = false;
-  if (!haveCert && !haveKey) {
-    if (Result result = CreateCredentialFiles(settings); result.code != ResultCode::Ok) return result;
-    created = true;
-  }
+  if (Result result = CreateCredentialFilesIfAbsent(settings, created); result.code != ResultCode::Ok) return result;
+  if (Result result = CheckKeyFileMode(settings.privateKeyPath); result.code != ResultCode::Ok) return result;
   std::string certData, keyData;
   if (!ReadFile(settings.certificatePath, certData))
     return Invalid(fmt::format("certificate: cannot read {}", settings.certificatePath));
@@ -369,8 +448,9 @@ Result LoadCredentials(const SecuritySettings& settings, const std::string& endp
   return cert ? FileCredentials(settings, out) : ProcessCredentials(settings, endpoint, out);
 }
 
-// Every file of the directory that holds certificates; others are skipped.
-Result LoadTrustList(const std::string& dir, std::set<std::string>& trusted) {
+// Every file of the directory that holds certificates; others are skipped. Each
+// certificate is trusted by its thumbprint, and as the issuer of others.
+Result LoadTrustList(const std::string& dir, SessionSecurity& security) {
   namespace fs = std::filesystem;
   std::error_code error;
   fs::directory_iterator entries(dir, error);
@@ -383,42 +463,120 @@ Result LoadTrustList(const std::string& dir, std::set<std::string>& trusted) {
       UALIB_LOG(kDebug, "Trust list {}: skipping {} (no certificate)", dir, entry.path().filename().string());
       continue;
     }
-    for (const mbedtls_x509_crt* c = &certificates.crt; c && c->raw.len > 0; c = c->next)
-      trusted.insert(Thumbprint(c->raw.p, c->raw.len));
+    for (const mbedtls_x509_crt* c = &certificates.crt; c && c->raw.len > 0; c = c->next) {
+      security.trusted.insert(Thumbprint(c->raw.p, c->raw.len));
+      mbedtls_x509_crt_parse_der(&security.authorities.crt, c->raw.p, c->raw.len);
+    }
+  }
+  return {};
+}
+
+// Unlike the trust list, a file that is not a revocation list is refused: skipping
+// it would silently trust what it revokes.
+Result LoadRevocationLists(const std::string& dir, RevocationLists& lists) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::directory_iterator entries(dir, error);
+  if (error) return Invalid(fmt::format("revocation_list: cannot read {}: {}", dir, error.message()));
+  for (const fs::directory_entry& entry : entries) {
+    if (!entry.is_regular_file(error)) continue;
+    std::string data;
+    if (!ReadFile(entry.path().string(), data) ||
+        mbedtls_x509_crl_parse(&lists.crl, Bytes(data), ParseLength(data)) != 0)
+      return Invalid(fmt::format("revocation_list: {} is not a certificate revocation list", entry.path().string()));
   }
   return {};
 }
 
 // --- The stack's certificate verification plugin, backed by SessionSecurity ---
 
-void RecordRejection(SessionSecurity& security, const UA_ByteString& der) {
-  security.rejectedThumbprint = Thumbprint(der.data, der.length);
-  security.rejectedFile.clear();
+void RecordRejection(SessionSecurity& security, const UA_ByteString& der, Refusal refusal, std::string detail) {
+  security.refusal = refusal;
+  security.refusedThumbprint = Thumbprint(der.data, der.length);
+  security.refusedDetail = std::move(detail);
+  security.refusedFile.clear();
   if (security.rejectedDir.empty()) return;
   const std::string path =
-      (std::filesystem::path(security.rejectedDir) / (security.rejectedThumbprint + ".der")).string();
+      (std::filesystem::path(security.rejectedDir) / (security.refusedThumbprint + ".der")).string();
   if (WriteFile(path, der, 0644)) {
-    security.rejectedFile = path;
+    security.refusedFile = path;
   } else {
     UALIB_LOG(kWarning, "Cannot write the rejected server certificate to {}: {}", path, std::strerror(errno));
   }
+}
+
+std::string TimeText(const mbedtls_x509_time& time) {
+  return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02} UTC", time.year, time.mon, time.day, time.hour, time.min,
+                     time.sec);
+}
+
+// Servers of the SHA-1 policies often carry SHA-1 signed or 1024-bit certificates;
+// which algorithms a channel may use is the security policy's business.
+const mbedtls_x509_crt_profile kAnyAlgorithm{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 1024};
+
+// Trusted: inside its validity period (unless accept_expired_server_certificate)
+// and either in the trust list itself or issued by a certificate of it, not
+// revoked by a list of that issuer.
+std::optional<Refusal> Judge(SessionSecurity& security, mbedtls_x509_crt& certificate, std::string& detail) {
+  if (!security.acceptExpired && mbedtls_x509_time_is_past(&certificate.valid_to)) {
+    detail = TimeText(certificate.valid_to);
+    return Refusal::Expired;
+  }
+  if (!security.acceptExpired && mbedtls_x509_time_is_future(&certificate.valid_from)) {
+    detail = TimeText(certificate.valid_from);
+    return Refusal::NotYetValid;
+  }
+  uint32_t flags = MBEDTLS_X509_BADCERT_NOT_TRUSTED;
+  if (security.authorities.crt.raw.len > 0)
+    mbedtls_x509_crt_verify_with_profile(&certificate, &security.authorities.crt,
+                                         security.revoked.Empty() ? nullptr : &security.revoked.crl, &kAnyAlgorithm,
+                                         nullptr, &flags, nullptr, nullptr);
+  if (flags & MBEDTLS_X509_BADCERT_REVOKED) return Refusal::Revoked;
+  if (security.trusted.count(Thumbprint(certificate.raw.p, certificate.raw.len)) > 0) return std::nullopt;
+  // A list past its next update still revokes what it names; one that fails its
+  // signature check is ignored.
+  flags &= ~(MBEDTLS_X509_BADCRL_EXPIRED | MBEDTLS_X509_BADCRL_FUTURE | MBEDTLS_X509_BADCRL_NOT_TRUSTED);
+  constexpr uint32_t kOutsideValidity = MBEDTLS_X509_BADCERT_EXPIRED | MBEDTLS_X509_BADCERT_FUTURE;
+  if (security.acceptExpired) flags &= ~kOutsideValidity;
+  if (flags == 0) return std::nullopt;
+  return (flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED) ? Refusal::Untrusted : Refusal::IssuerOutsideValidity;
+}
+
+UA_StatusCode RefusalStatus(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::Expired:
+    case Refusal::NotYetValid:
+      return UA_STATUSCODE_BADCERTIFICATETIMEINVALID;
+    case Refusal::IssuerOutsideValidity:
+      return UA_STATUSCODE_BADCERTIFICATEISSUERTIMEINVALID;
+    case Refusal::Revoked:
+      return UA_STATUSCODE_BADCERTIFICATEREVOKED;
+    case Refusal::Untrusted:
+      break;
+  }
+  return UA_STATUSCODE_BADCERTIFICATEUNTRUSTED;
 }
 
 UA_StatusCode VerifyServerCertificate(const UA_CertificateVerification* cv, const UA_ByteString* certificate) noexcept {
   auto* security = cv ? static_cast<SessionSecurity*>(cv->context) : nullptr;
   if (!security || !certificate) return UA_STATUSCODE_BADINTERNALERROR;
   try {
-    if (security->acceptUntrusted) return UA_STATUSCODE_GOOD;
     Certificate parsed;
     // The stack hands over what the server sent; a chain starts with its own.
     const std::string data(reinterpret_cast<const char*>(certificate->data), certificate->length);
-    if (ParseCertificates(data, parsed) &&
-        security->trusted.count(Thumbprint(parsed.crt.raw.p, parsed.crt.raw.len)) > 0)
+    std::optional<Refusal> refusal = Refusal::Untrusted;
+    std::string detail;
+    const bool parsedOk = ParseCertificates(data, parsed);
+    if (parsedOk && !security->acceptUntrusted) refusal = Judge(*security, parsed.crt, detail);
+    if (!refusal || security->acceptUntrusted) {
+      security->serverCertificate =
+          parsedOk ? std::string(reinterpret_cast<const char*>(parsed.crt.raw.p), parsed.crt.raw.len) : std::string();
       return UA_STATUSCODE_GOOD;
+    }
     UA_ByteString der{parsed.crt.raw.len > 0 ? parsed.crt.raw.len : certificate->length,
                       parsed.crt.raw.len > 0 ? parsed.crt.raw.p : certificate->data};
-    RecordRejection(*security, der);
-    return UA_STATUSCODE_BADCERTIFICATEUNTRUSTED;
+    RecordRejection(*security, der, *refusal, std::move(detail));
+    return RefusalStatus(*refusal);
   } catch (...) {
     return UA_STATUSCODE_BADINTERNALERROR;
   }
@@ -456,20 +614,26 @@ void SetString(UA_String& target, const std::string& value) {
   target = UA_String_fromChars(value.c_str());
 }
 
+UA_StatusCode AppendPolicy(UA_SecurityPolicy*& policies, size_t& size, const std::string& name,
+                           const UA_ByteString& cert, const UA_ByteString& key, const UA_Logger* logging) {
+  auto* grown = static_cast<UA_SecurityPolicy*>(UA_realloc(policies, sizeof(UA_SecurityPolicy) * (size + 1)));
+  if (!grown) return UA_STATUSCODE_BADOUTOFMEMORY;
+  policies = grown;
+  const UA_StatusCode status = name == "Basic256" ? UA_SecurityPolicy_Basic256(&grown[size], cert, key, logging)
+                                                  : UA_SecurityPolicy_Basic128Rsa15(&grown[size], cert, key, logging);
+  if (status == UA_STATUSCODE_GOOD) ++size;
+  return status;
+}
+
 // The stack's default encryption setup leaves out the SHA-1 policies; a Client
-// that names one explicitly gets it added.
+// that names one explicitly gets it added, for the channel and for the user token
+// (which the server may ask to encrypt with the channel's policy).
 UA_StatusCode AddDeprecatedPolicy(UA_ClientConfig* config, const std::string& name, const UA_ByteString& cert,
                                   const UA_ByteString& key) {
-  const size_t size = config->securityPoliciesSize;
-  auto* grown =
-      static_cast<UA_SecurityPolicy*>(UA_realloc(config->securityPolicies, sizeof(UA_SecurityPolicy) * (size + 1)));
-  if (!grown) return UA_STATUSCODE_BADOUTOFMEMORY;
-  config->securityPolicies = grown;
-  const UA_StatusCode status = name == "Basic256"
-                                   ? UA_SecurityPolicy_Basic256(&grown[size], cert, key, config->logging)
-                                   : UA_SecurityPolicy_Basic128Rsa15(&grown[size], cert, key, config->logging);
-  if (status == UA_STATUSCODE_GOOD) config->securityPoliciesSize = size + 1;
-  return status;
+  const UA_StatusCode status =
+      AppendPolicy(config->securityPolicies, config->securityPoliciesSize, name, cert, key, config->logging);
+  if (status != UA_STATUSCODE_GOOD) return status;
+  return AppendPolicy(config->authSecurityPolicies, config->authSecurityPoliciesSize, name, cert, key, config->logging);
 }
 
 Result ConfigureSecureChannel(OpcuaConnection& conn, UA_ClientConfig* config, const SecuritySettings& settings,
@@ -496,16 +660,40 @@ Result ConfigureSecureChannel(OpcuaConnection& conn, UA_ClientConfig* config, co
   // Left open, the stack would pick any endpoint the server offers, None included.
   config->securityMode = StackMode(settings.mode);
   SetString(config->securityPolicyUri, uri);
+  // A sign channel does not hide a token the server asks for unencrypted: demand
+  // the channel's policy for it; a server that offers only that fails the connect.
+  if (settings.mode == SecurityMode::Sign && conn.security->sendsPassword)
+    SetString(config->authSecurityPolicyUri, uri);
   UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}", conn.endpoint,
             ModeWord(settings.mode), settings.policyName, Thumbprint(credentials.certificate),
             credentials.applicationUri);
   return {};
 }
 
-std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
-  matches = false;
+struct EndpointSurvey {
+  std::string offered;   // "<mode> <policy>" of every endpoint
+  bool matches = false;  // one has the Client's mode and policy
+  // Every user-name token of those endpoints would travel unencrypted.
+  bool passwordOnlyInClear = false;
+};
+
+bool PasswordOnlyInClear(const UA_EndpointDescription& endpoint) {
+  bool clear = false;
+  for (size_t i = 0; i < endpoint.userIdentityTokensSize; ++i) {
+    const UA_UserTokenPolicy& token = endpoint.userIdentityTokens[i];
+    if (token.tokenType != UA_USERTOKENTYPE_USERNAME) continue;
+    const std::string uri =
+        token.securityPolicyUri.length > 0 ? AsString(token.securityPolicyUri) : AsString(endpoint.securityPolicyUri);
+    if (uri != std::string(kPolicyPrefix) + "None") return false;
+    clear = true;
+  }
+  return clear;
+}
+
+EndpointSurvey SurveyEndpoints(OpcuaConnection& conn) {
+  EndpointSurvey survey;
   UA_Client* probe = UA_Client_new();
-  if (!probe) return "";
+  if (!probe) return survey;
   UA_ClientConfig* config = UA_Client_getConfig(probe);
   UA_ClientConfig_setDefault(config);
   if (config->logging) {
@@ -514,7 +702,6 @@ std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
   }
   size_t count = 0;
   UA_EndpointDescription* endpoints = nullptr;
-  std::string offered;
   if (UA_Client_getEndpoints(probe, conn.endpoint.c_str(), &count, &endpoints) == UA_STATUSCODE_GOOD) {
     UaArray owned(endpoints, count, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
     const std::string wanted = kPolicyPrefix + conn.security->policyName;
@@ -525,12 +712,66 @@ std::string OfferedEndpoints(OpcuaConnection& conn, bool& matches) {
       const SecurityMode mode = e.securityMode == UA_MESSAGESECURITYMODE_SIGN             ? SecurityMode::Sign
                                 : e.securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT ? SecurityMode::SignAndEncrypt
                                                                                           : SecurityMode::None;
-      matches = matches || (mode == conn.security->mode && AsString(e.securityPolicyUri) == wanted);
-      offered += fmt::format("{}{} {}", offered.empty() ? "" : ", ", ModeWord(mode), policy);
+      if (mode == conn.security->mode && AsString(e.securityPolicyUri) == wanted) {
+        survey.passwordOnlyInClear = (!survey.matches || survey.passwordOnlyInClear) && PasswordOnlyInClear(e);
+        survey.matches = true;
+      }
+      survey.offered += fmt::format("{}{} {}", survey.offered.empty() ? "" : ", ", ModeWord(mode), policy);
     }
   }
   UA_Client_delete(probe);
-  return offered;
+  return survey;
+}
+
+std::string RefusalMessage(const SessionSecurity& security) {
+  const std::string subject = fmt::format("server certificate (SHA-1 thumbprint {})", security.refusedThumbprint);
+  std::string message;
+  switch (*security.refusal) {
+    case Refusal::Expired:
+      message = fmt::format("{} has expired: it was valid until {}", subject, security.refusedDetail);
+      break;
+    case Refusal::NotYetValid:
+      message = fmt::format("{} is not yet valid: it is valid from {}", subject, security.refusedDetail);
+      break;
+    case Refusal::IssuerOutsideValidity:
+      message = fmt::format("{} was issued by a CA certificate that has expired or is not yet valid", subject);
+      break;
+    case Refusal::Revoked:
+      message = fmt::format("{} is revoked by a list in {}", subject, security.revocationListDir);
+      break;
+    case Refusal::Untrusted:
+      message = fmt::format(
+          "{} is not trusted: {}", subject,
+          security.trustListDir.empty()
+              ? std::string("no trust_list is set; put it into one")
+              : fmt::format("put it (or its issuer's certificate) into the trust list {}", security.trustListDir));
+      break;
+  }
+  if (!security.refusedFile.empty()) message += fmt::format(" (the certificate was saved as {})", security.refusedFile);
+  return message;
+}
+
+// A digest of fields that cannot run into one another, salted with random bytes
+// drawn once per process: equal only for equal fields, and no password can be
+// recovered from it outside the process.
+std::string SaltedDigest(std::initializer_list<std::string_view> fields) {
+  static const std::array<uint32_t, 8> salt = [] {
+    std::random_device device;
+    std::array<uint32_t, 8> bytes{};
+    for (uint32_t& word : bytes) word = device();
+    return bytes;
+  }();
+  std::string input(reinterpret_cast<const char*>(salt.data()), sizeof salt);
+  for (std::string_view field : fields) {
+    input += std::to_string(field.size()) + ":";
+    input += field;
+  }
+  std::array<unsigned char, 32> digest{};
+  mbedtls_sha256(Bytes(input), input.size(), digest.data(), 0);
+  mbedtls_platform_zeroize(input.data(), input.size());
+  std::string hex;
+  for (size_t i = 0; i < 16; ++i) hex += fmt::format("{:02x}", digest[i]);
+  return hex;
 }
 
 }  // namespace
@@ -553,31 +794,50 @@ Result ParseSecuritySettings(const PropertyMap& properties, SecuritySettings& ou
   }
   if (!s.Secure() && !s.policyName.empty())
     return Invalid(fmt::format("security_policy: {} needs security_mode sign or sign_and_encrypt", s.policyName));
-  const std::string* accept = properties.Get("accept_untrusted_server_certificate");
-  if (accept && !ParseStrictBool(*accept, s.acceptUntrusted))
-    return Invalid(fmt::format("accept_untrusted_server_certificate: not a boolean: '{}'", *accept));
-  s.certificatePath = Get(properties, "certificate");
-  s.privateKeyPath = Get(properties, "private_key");
-  s.applicationUri = Get(properties, "application_uri");
-  s.trustListDir = Get(properties, "trust_list");
-  s.rejectedDir = Get(properties, "rejected_certificates_dir");
+  for (auto [key, flag] : {std::pair{"accept_untrusted_server_certificate", &s.acceptUntrusted},
+                           std::pair{"accept_expired_server_certificate", &s.acceptExpired}}) {
+    const std::string* text = properties.Get(key);
+    if (text && !ParseStrictBool(*text, *flag)) return Invalid(fmt::format("{}: not a boolean: '{}'", key, *text));
+    if (*flag && !s.Secure()) return Invalid(fmt::format("{}: needs security_mode sign or sign_and_encrypt", key));
+  }
+  for (auto [key, field] :
+       {std::pair{"certificate", &s.certificatePath}, std::pair{"private_key", &s.privateKeyPath},
+        std::pair{"application_uri", &s.applicationUri}, std::pair{"trust_list", &s.trustListDir},
+        std::pair{"rejected_certificates_dir", &s.rejectedDir}, std::pair{"revocation_list", &s.revocationListDir}}) {
+    *field = Get(properties, key);
+    // Nothing meant for a secured channel may quietly end up on a plain one.
+    if (!field->empty() && !s.Secure())
+      return Invalid(fmt::format("{}: needs security_mode sign or sign_and_encrypt", key));
+  }
   out = std::move(s);
   return {};
 }
 
-std::string RegistryKeySuffix(const SecuritySettings& settings) {
-  if (!settings.Secure()) return "";
-  return fmt::format("|{}|{}", ModeWord(settings.mode), settings.policyName);
+std::string RegistryKey(const std::string& endpoint, const std::string& username, const std::string& password,
+                        const SecuritySettings& s) {
+  std::string key = endpoint + "|" + username;
+  if (!s.Secure() && password.empty()) return key;
+  if (s.Secure()) key += fmt::format("|{}|{}", ModeWord(s.mode), s.policyName);
+  return key + "|#" +
+         SaltedDigest({endpoint, username, password, ModeWord(s.mode), s.policyName, s.certificatePath,
+                       s.privateKeyPath, s.applicationUri, s.trustListDir, s.rejectedDir, s.revocationListDir,
+                       s.acceptUntrusted ? "1" : "0", s.acceptExpired ? "1" : "0"});
 }
 
 void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endpoint) {
   if (!settings.Secure()) return;
   if (Deprecated(settings.policyName))
-    UALIB_LOG(kWarning, "Connect to {}: security_policy {} is deprecated (SHA-1); prefer Basic256Sha256", endpoint,
-              settings.policyName);
+    UALIB_LOG(kWarning, "Security warning for {}: security_policy {} is deprecated (SHA-1); prefer Basic256Sha256",
+              endpoint, settings.policyName);
   if (settings.acceptUntrusted)
     UALIB_LOG(kWarning,
-              "Connect to {}: accept_untrusted_server_certificate is set; the server's identity is not checked",
+              "Security warning for {}: accept_untrusted_server_certificate is set; the server's identity is not "
+              "checked",
+              endpoint);
+  if (settings.acceptExpired)
+    UALIB_LOG(kWarning,
+              "Security warning for {}: accept_expired_server_certificate is set; a server certificate outside its "
+              "validity period is accepted",
               endpoint);
 }
 
@@ -586,17 +846,25 @@ Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config, const Secur
   conn.security.reset();
   if (!settings.Secure()) {
     if (sendsPassword)
-      UALIB_LOG(kWarning, "Connect to {}: the password travels unencrypted (security_mode none)", conn.endpoint);
+      UALIB_LOG(kWarning, "Security warning for {}: the password travels unencrypted (security_mode none)",
+                conn.endpoint);
     return {};
   }
   auto security = std::make_shared<SessionSecurity>();
   security->trustListDir = settings.trustListDir;
   security->rejectedDir = settings.rejectedDir;
+  security->revocationListDir = settings.revocationListDir;
   security->acceptUntrusted = settings.acceptUntrusted;
+  security->acceptExpired = settings.acceptExpired;
+  security->sendsPassword = sendsPassword;
   security->mode = settings.mode;
   security->policyName = settings.policyName;
   if (!settings.trustListDir.empty()) {
-    if (Result result = LoadTrustList(settings.trustListDir, security->trusted); result.code != ResultCode::Ok)
+    if (Result result = LoadTrustList(settings.trustListDir, *security); result.code != ResultCode::Ok) return result;
+  }
+  if (!settings.revocationListDir.empty()) {
+    if (Result result = LoadRevocationLists(settings.revocationListDir, security->revoked);
+        result.code != ResultCode::Ok)
       return result;
   }
   Credentials credentials;
@@ -606,25 +874,40 @@ Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config, const Secur
   return ConfigureSecureChannel(conn, config, settings, credentials);
 }
 
+// The server's own URI is the first entry of its ServerArray.
+void CheckServerApplicationUri(OpcuaConnection& conn, UA_Client* client) {
+  if (!conn.security) return;
+  UaOwned<UA_Variant> servers;
+  Certificate certificate;
+  if (UA_Client_readValueAttribute(client, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERARRAY), servers.get()) !=
+          UA_STATUSCODE_GOOD ||
+      !UA_Variant_hasArrayType(servers.get(), &UA_TYPES[UA_TYPES_STRING]) || servers->arrayLength == 0 ||
+      !ParseCertificates(conn.security->serverCertificate, certificate))
+    return;
+  const std::string described = AsString(static_cast<const UA_String*>(servers->data)[0]);
+  if (described.empty()) return;
+  const std::vector<std::string> uris = UrisOf(certificate);
+  if (std::find(uris.begin(), uris.end(), described) != uris.end()) return;
+  UALIB_LOG(kWarning,
+            "Security warning for {}: the server describes itself as {}, but its certificate names {}; is it the "
+            "server you meant?",
+            conn.endpoint, described, uris.empty() ? std::string("no application URI") : uris.front());
+}
+
 Result ExplainConnectFailure(OpcuaConnection& conn, UA_StatusCode status) {
   Result mapped = StatusFromUa(status);
   if (!conn.security) return mapped;
   SessionSecurity& security = *conn.security;
-  if (!security.rejectedThumbprint.empty()) {
-    std::string message =
-        fmt::format("server certificate (SHA-1 thumbprint {}) is not trusted: ", security.rejectedThumbprint);
-    message += security.trustListDir.empty() ? std::string("no trust_list is set; put it into one")
-                                             : fmt::format("put it into the trust list {}", security.trustListDir);
-    if (!security.rejectedFile.empty())
-      message += fmt::format(" (the certificate was saved as {})", security.rejectedFile);
-    return {ResultCode::AccessDenied, std::move(message)};
-  }
-  bool matches = true;
-  const std::string offered = OfferedEndpoints(conn, matches);
-  if (matches || offered.empty()) return mapped;
+  if (security.refusal) return {ResultCode::AccessDenied, RefusalMessage(security)};
+  const EndpointSurvey survey = SurveyEndpoints(conn);
+  if (survey.matches && survey.passwordOnlyInClear && security.sendsPassword && security.mode == SecurityMode::Sign)
+    return {ResultCode::AccessDenied,
+            "the server takes the password over a sign channel only unencrypted; refused (use security_mode "
+            "sign_and_encrypt)"};
+  if (survey.matches || survey.offered.empty()) return mapped;
   mapped.message =
       fmt::format("the server offers no endpoint with security_mode {} and security_policy {}; it offers: {}",
-                  ModeWord(security.mode), security.policyName, offered);
+                  ModeWord(security.mode), security.policyName, survey.offered);
   return mapped;
 }
 

@@ -28,20 +28,28 @@ struct SecuritySettings {
   std::string applicationUri;  // empty: the certificate's, else urn:<host>:quarlink
   std::string trustListDir;
   std::string rejectedDir;
+  std::string revocationListDir;
   bool acceptUntrusted = false;
+  bool acceptExpired = false;
 
   bool Secure() const { return mode != SecurityMode::None; }
 };
 
-// InvalidArgument naming the key when a value is not one of its words.
+// InvalidArgument naming the key when a value is not one of its words, or when a
+// security key is given without a security_mode that would use it.
 tessel::fnd::defs::Result ParseSecuritySettings(const tessel::fnd::defs::PropertyMap& properties,
                                                 SecuritySettings& out);
 
-// "" for an unsecured session, so its key stays endpoint + "|" + user; otherwise
-// "|<mode word>|<policy short name>".
-std::string RegistryKeySuffix(const SecuritySettings& settings);
+// Clients share a session only when everything that decides whom the session
+// trusts and who it claims to be is the same. An unsecured session without a
+// password keeps the key endpoint + "|" + user; any other gains "|<mode>|<policy>"
+// when secured and "|#" + a digest salted per process, from which no password can
+// be recovered.
+std::string RegistryKey(const std::string& endpoint, const std::string& username, const std::string& password,
+                        const SecuritySettings& settings);
 
-// The warnings every Connect repeats: deprecated policies, unchecked server identity.
+// The warnings every Connect repeats: deprecated policies, unchecked server identity
+// or validity. Each starts with "Security warning for <endpoint>: ".
 void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endpoint);
 
 // The session's certificate, trust list and the verdict of the last server
@@ -54,6 +62,10 @@ struct SessionSecurity;
 // nothing but may warn about a password in clear text. Caller holds clientMutex.
 tessel::fnd::defs::Result ApplySecurity(OpcuaConnection& conn, UA_ClientConfig* config,
                                         const SecuritySettings& settings, bool sendsPassword);
+
+// Warns when the connected server's certificate does not name the application URI
+// the server describes itself with. Caller holds clientMutex.
+void CheckServerApplicationUri(OpcuaConnection& conn, UA_Client* client);
 
 // The result of a failed connect: a refused server certificate and a mode or
 // policy the server does not offer get messages an operator can act on.
