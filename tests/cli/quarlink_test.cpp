@@ -212,7 +212,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
       {"browse --depth stops descending; --paths prints browse paths",
        {"-e", "{E}", "browse", "--depth", "2", "--paths", "ns=1;s=Tree"},
        0,
-       "^(?![\\s\\S]*/V  )/Tree.F0  \\[Object\\]  ns=1;s=Tree.F0\n/Tree.F0/Tree.F0.N0  \\[Object\\]  "
+       "^(?![\\s\\S]*\\[Variable\\])/Tree.F0  \\[Object\\]  ns=1;s=Tree.F0\n/Tree.F0/Tree.F0.N0  \\[Object\\]  "
        "ns=1;s=Tree.F0.N0\n",
        "^$"},
       {"browse --json, one object per node",
