@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "typed_model.h"
+
 namespace quarlink_demo {
 namespace {
 
@@ -159,6 +161,7 @@ void TestModel::Build(UA_Server* server) {
   AddFast();
   AddSharedAndCycle();
   AddStatusVariables();
+  if (!Omitted("Typed")) AddTypedModel(server);
 }
 
 UA_StatusCode TestModel::StartTicking(UA_Server* server) {

@@ -290,6 +290,12 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        "ns=1;s=Array.Int32.1 +\\[4, 5\\] +Int32\\[\\] +Ok",
        "^$"},
       {"arrays read as lists", {"-e", "{E}", "read", "ns=1;s=Array.Int32.1"}, 0, "\\[4, 5\\] +Int32\\[\\]", "^$"},
+      {"typed values read in their text forms",
+       {"-e", "{E}", "read", "ns=1;s=Scalar.DateTime", "ns=1;s=Typed.Recipe"},
+       0,
+       "2023-11-14T22:13:20Z +DateTime +Ok\n.*\\{name: bread, origin\\.x: 10, origin\\.y: -20\\.25, batch: 7, "
+       "steps\\[0\\]: 1\\.5, steps\\[1\\]: 2\\.5, steps\\[2\\]: -3\\} +Recipe +Ok",
+       "^$"},
       {"call prints the outputs",
        {"-e", "{E}", "call", "ns=1;s=Robot.Add", "Double:1.5", "Double:2"},
        0,

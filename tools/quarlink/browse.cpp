@@ -81,8 +81,8 @@ Json NodeJson(const NodeDescriptor& node) {
                {"browse_name", Property(node, "browse_name")},
                {"expandable", node.expandable}};
   if (node.value) {
-    const std::string type = ValueTypeName(node.value->value);
-    line["value"] = ValueToJson(node.value->value);
+    const std::string type = DataValueTypeName(*node.value);
+    line["value"] = DataValueToJson(*node.value);
     line["type"] = type.empty() ? Json() : Json(type);
   }
   return line;
@@ -92,8 +92,8 @@ Json NodeJson(const NodeDescriptor& node) {
 std::string NodeText(const NodeDescriptor& node, const std::string& label) {
   std::string text = label + "  [" + Property(node, "type") + "]  " + node.address;
   if (node.value) {
-    const std::string type = ValueTypeName(node.value->value);
-    text += " = " + ValueToText(node.value->value) + (type.empty() ? "" : " (" + type + ")");
+    const std::string type = DataValueTypeName(*node.value);
+    text += " = " + DataValueToText(*node.value) + (type.empty() ? "" : " (" + type + ")");
   }
   return text;
 }

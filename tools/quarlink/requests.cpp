@@ -48,19 +48,19 @@ Value ParseOrThrow(const std::string& what, const std::string& typeName, const s
   }
 }
 
-void PrintItem(Table& table, bool json, const std::string& address, const Value* value, ResultCode code,
-               const std::string& message) {
+void PrintItem(Table& table, bool json, const std::string& address, const tessel::fnd::defs::DataValue* value,
+               ResultCode code, const std::string& message) {
   if (json) {
     Json line = {{"address", address}};
-    line["value"] = value ? ValueToJson(*value) : Json();
-    const std::string type = value ? ValueTypeName(*value) : "";
+    line["value"] = value ? DataValueToJson(*value) : Json();
+    const std::string type = value ? DataValueTypeName(*value) : "";
     line["type"] = type.empty() ? Json() : Json(type);
     line.update(ResultJson(code, message));
     PrintLine(stdout, DumpJson(line));
     return;
   }
-  const std::string type = value ? ValueTypeName(*value) : "";
-  table.Add({address, value ? ValueToText(*value) : "-", type.empty() ? "-" : type, ResultText(code, message)});
+  const std::string type = value ? DataValueTypeName(*value) : "";
+  table.Add({address, value ? DataValueToText(*value) : "-", type.empty() ? "-" : type, ResultText(code, message)});
 }
 
 // The value to write for each assignment, or the failure that keeps it from being sent.
@@ -76,10 +76,9 @@ PreparedWrite PrepareWrite(velk::quarlink::Client& client, const Assignment& ass
   if (info.code != ResultCode::Ok) return {std::nullopt, info.code, info.message};
   const std::optional<TypedText> typed = SplitTypedText(assignment.text);
   if (info.type_name.empty()) {
-    if (!typed) {
-      throw UsageError(assignment.node + ": its data type is not a built-in type; give the type as " + assignment.node +
-                       "=TYPE:VALUE");
-    }
+    // Other types go as text (or fields), which the library converts by the node's type;
+    // TYPE: names one of the twelve for a node whose type does not (BaseDataType).
+    if (!typed) return {ParseTypedText(assignment.text), ResultCode::Ok, ""};
     return {ParseOrThrow(assignment.node, typed->typeName, typed->text), ResultCode::Ok, ""};
   }
   if (typed) {
@@ -157,8 +156,7 @@ int RunRead(Context& context, const std::vector<std::string>& nodes) {
   Table table;
   int exitCode = kExitOk;
   for (const auto& item : result.items) {
-    const Value* value = item.value ? &item.value->value : nullptr;
-    PrintItem(table, context.json, item.address, value, item.code, item.message);
+    PrintItem(table, context.json, item.address, item.value ? &*item.value : nullptr, item.code, item.message);
     if (item.code != ResultCode::Ok) exitCode = kExitItemFailed;
   }
   table.Print(stdout);
@@ -201,7 +199,9 @@ int RunWrite(Context& context, const std::vector<Assignment>& assignments) {
       item.message = written->message;
       ++written;
     }
-    PrintItem(table, context.json, assignments[i].node, item.value ? &*item.value : nullptr, item.code, item.message);
+    tessel::fnd::defs::DataValue sent;
+    if (item.value) sent.value = *item.value;
+    PrintItem(table, context.json, assignments[i].node, item.value ? &sent : nullptr, item.code, item.message);
     if (item.code != ResultCode::Ok) exitCode = kExitItemFailed;
   }
   table.Print(stdout);
@@ -281,6 +281,11 @@ std::vector<CallArgument> ParseCallArguments(const std::vector<std::string>& arg
   std::vector<CallArgument> inputs;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string label = "call argument " + std::to_string(i + 1);
+    // A structure's fields need no type: the library encodes them by the method's argument.
+    if (arguments[i].starts_with("{") && arguments[i].ends_with("}")) {
+      inputs.push_back({"", ParseTypedText(arguments[i])});
+      continue;
+    }
     std::optional<TypedText> typed = SplitTypedText(arguments[i]);
     if (!typed) throw UsageError(label + " '" + arguments[i] + "' needs its type: TYPE:VALUE, as in Double:2.5");
     inputs.push_back({"", ParseOrThrow(label, typed->typeName, typed->text)});
@@ -300,9 +305,9 @@ int RunCall(Context& context, const CallOptions& options, const std::vector<Call
     line.update(ResultJson(result.code, result.message));
     line["outputs"] = Json::array();
     for (const auto& output : result.outputs) {
-      const std::string type = ValueTypeName(output.value.value);
+      const std::string type = DataValueTypeName(output.value);
       line["outputs"].push_back(
-          {{"value", ValueToJson(output.value.value)}, {"type", type.empty() ? Json() : Json(type)}});
+          {{"value", DataValueToJson(output.value)}, {"type", type.empty() ? Json() : Json(type)}});
     }
     PrintLine(stdout, DumpJson(line));
   }
@@ -312,9 +317,9 @@ int RunCall(Context& context, const CallOptions& options, const std::vector<Call
   if (result.outputs.empty()) PrintLine(stdout, options.method + "  Ok (no outputs)");
   Table table;
   for (size_t i = 0; i < result.outputs.size(); ++i) {
-    const Value& value = result.outputs[i].value.value;
-    const std::string type = ValueTypeName(value);
-    table.Add({"output " + std::to_string(i), ValueToText(value), type.empty() ? "-" : type});
+    const tessel::fnd::defs::DataValue& value = result.outputs[i].value;
+    const std::string type = DataValueTypeName(value);
+    table.Add({"output " + std::to_string(i), DataValueToText(value), type.empty() ? "-" : type});
   }
   table.Print(stdout);
   return kExitOk;

@@ -173,8 +173,10 @@ Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, boo
   // Installed even for "off": without a logger the library's warnings reach stderr.
   tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
   ConnectionOptions connection;
-  // Arrays are worth seeing in a tool; -o array_values=false turns them off again.
+  // Arrays and every other type are worth seeing in a tool; -o typed_values=false
+  // (and -o array_values=false) turn them off again.
   connection.properties.Set("array_values", "true");
+  connection.properties.Set("typed_values", "true");
   // A tool run is one burst of work: gather items into as few requests as the server
   // allows (-o max_items_per_request=1 sends them one by one again).
   connection.properties.Set("max_items_per_request", "0");

@@ -38,10 +38,10 @@ std::optional<std::string> SourceTime(const tessel::fnd::defs::DataValue& value)
 
 std::string NotificationJson(const Notification& notification) {
   const tessel::fnd::defs::DataValue& value = notification.value;
-  const std::string type = ValueTypeName(value.value);
+  const std::string type = DataValueTypeName(value);
   const std::optional<std::string> time = SourceTime(value);
   return DumpJson({{"address", notification.address},
-                   {"value", ValueToJson(value.value)},
+                   {"value", DataValueToJson(value)},
                    {"type", type.empty() ? Json() : Json(type)},
                    {"quality", ResultCodeName(value.code)},
                    {"message", value.message},
@@ -51,10 +51,10 @@ std::string NotificationJson(const Notification& notification) {
 // Columns as read prints them, then the quality and the source time.
 std::string NotificationText(const Notification& notification, size_t addressWidth) {
   const tessel::fnd::defs::DataValue& value = notification.value;
-  const std::string type = ValueTypeName(value.value);
+  const std::string type = DataValueTypeName(value);
   std::string line = notification.address;
   line.resize(std::max(addressWidth, line.size()), ' ');
-  return line + "  " + ValueToText(value.value) + "  " + (type.empty() ? "-" : type) + "  " +
+  return line + "  " + DataValueToText(value) + "  " + (type.empty() ? "-" : type) + "  " +
          ResultText(value.code, value.message) + "  " + SourceTime(value).value_or("-");
 }
 

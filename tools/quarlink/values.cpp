@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -203,7 +205,111 @@ struct ToJson {
   }
 };
 
+// ns since 1970 as 2023-11-14T22:13:20.5Z.
+std::string IsoText(int64_t nanos) {
+  int64_t seconds = nanos / 1'000'000'000;
+  int64_t fraction = nanos % 1'000'000'000;
+  if (fraction < 0) {
+    fraction += 1'000'000'000;
+    --seconds;
+  }
+  const auto time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::string iso = text;
+  if (fraction != 0) {
+    std::snprintf(text, sizeof text, ".%09lld", static_cast<long long>(fraction));
+    std::string digits = text;
+    digits.erase(digits.find_last_not_of('0') + 1);
+    iso += digits;
+  }
+  return iso + "Z";
+}
+
+std::string HexText(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0xf]);
+  }
+  return text;
+}
+
+std::string Property(const tessel::fnd::defs::DataValue& value, std::string_view key) {
+  const std::string* found = value.properties.Get(key);
+  return found ? *found : std::string();
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace
+
+std::string DataValueTypeName(const tessel::fnd::defs::DataValue& value) {
+  const std::string dataType = Property(value, "data_type");
+  if (dataType.empty()) return ValueTypeName(value.value);
+  const auto* fields = std::get_if<PropertyMap>(&value.value);
+  const bool isArray = ValueTypeName(value.value).ends_with("[]") ||
+                       (fields && !fields->Pairs().empty() && fields->Pairs().front().first.starts_with("["));
+  // A ByteString is one value, though its host form is a vector.
+  return dataType + (isArray && dataType != "ByteString" ? "[]" : "");
+}
+
+Json DataValueToJson(const tessel::fnd::defs::DataValue& value) {
+  const std::string dataType = Property(value, "data_type");
+  if (dataType == "DateTime") {
+    if (const auto* nanos = std::get_if<int64_t>(&value.value)) return IsoText(*nanos);
+    if (const auto* all = std::get_if<std::vector<int64_t>>(&value.value)) {
+      Json array = Json::array();
+      for (const int64_t nanos : *all) array.push_back(IsoText(nanos));
+      return array;
+    }
+  }
+  if (dataType == "ByteString") {
+    if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&value.value)) return HexText(*bytes);
+  }
+  return ValueToJson(value.value);
+}
+
+std::string DataValueToText(const tessel::fnd::defs::DataValue& value) {
+  if (const auto* fields = std::get_if<PropertyMap>(&value.value)) {
+    std::string text = "{";
+    for (const auto& [key, field] : fields->Pairs()) text += (text.size() == 1 ? "" : ", ") + key + ": " + field;
+    return text + "}";
+  }
+  const std::string dataType = Property(value, "data_type");
+  if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&value.value); bytes && dataType == "ByteString")
+    return HexText(*bytes);
+  if (dataType == "DateTime") {
+    const Json json = DataValueToJson(value);
+    if (json.is_string()) return json.get<std::string>();
+  }
+  std::string text = ValueToText(value.value);
+  if (const std::string name = Property(value, "enum_name"); !name.empty()) text += " (" + name + ")";
+  if (const std::string name = Property(value, "status_name"); !name.empty()) text += " (" + name + ")";
+  return text;
+}
+
+Value ParseTypedText(const std::string& text) {
+  if (text.size() < 2 || text.front() != '{' || text.back() != '}') return text;
+  PropertyMap fields;
+  size_t start = 1;
+  while (start < text.size() - 1) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos || comma > text.size() - 1) comma = text.size() - 1;
+    const std::string pair = text.substr(start, comma - start);
+    const size_t colon = pair.find(':');
+    if (colon != std::string::npos) fields.Set(Trimmed(pair.substr(0, colon)), Trimmed(pair.substr(colon + 1)));
+    start = comma + 1;
+  }
+  return fields;
+}
 
 std::optional<std::string> CanonicalTypeName(std::string_view name) {
   for (const ValueType& type : kValueTypes) {

@@ -53,6 +53,18 @@ Json ValueToJson(const tessel::fnd::defs::Value& value);
 // empty value (one the library does not convert: DateTime, LocalizedText ...) is "(none)".
 std::string ValueToText(const tessel::fnd::defs::Value& value);
 
+// The same for a value read with "typed_values", by its properties: the type is its
+// "data_type" ("DateTime", a structure's name; "[]" for arrays), a DateTime reads as
+// ISO 8601 UTC, a ByteString as hex, a structure as "{field: value, ...}" (a JSON
+// object), an enumeration and a StatusCode with their names.
+std::string DataValueTypeName(const tessel::fnd::defs::DataValue& value);
+Json DataValueToJson(const tessel::fnd::defs::DataValue& value);
+std::string DataValueToText(const tessel::fnd::defs::DataValue& value);
+// A value for a node of a type outside the twelve: "{field: value, ...}" as a
+// structure's fields; any other text as it is, which the library parses by the
+// node's type (ISO 8601 for DateTime, hex for ByteString, an enumeration's name ...).
+tessel::fnd::defs::Value ParseTypedText(const std::string& text);
+
 // JSON text that survives strings that are not UTF-8 (the server decides what they hold).
 std::string DumpJson(const Json& json);
 

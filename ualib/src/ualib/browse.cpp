@@ -366,9 +366,9 @@ class BrowseTraversal {
       ValueReads reads(variables, indices);
       reads.Send(conn);
       for (size_t k = 0; k < indices.size(); ++k) {
-        if (reads.Status(k) != UA_STATUSCODE_GOOD) continue;
         DataValue value;
-        value.value = reads.ValueOf(k, arrays_);
+        if (reads.Status(k) != UA_STATUSCODE_GOOD || reads.ValueOf(k, arrays_, conn, value) != UA_STATUSCODE_GOOD)
+          continue;
         batch[indices[k]].value = std::move(value);
       }
     };

@@ -15,6 +15,7 @@
 #include "requests.h"
 #include "status.h"
 #include "timing.h"
+#include "type_cache.h"
 #include "ua_types.h"
 
 namespace velk::quarlink {
@@ -103,11 +104,23 @@ std::optional<CallResult> ParseTargets(const CallRequest& request, UA_NodeId& ob
 
 // Converts every input into the array, or returns the refusal naming the first
 // input that has no stack counterpart.
-std::optional<CallResult> ConvertInputs(const std::vector<CallArgument>& inputs, internal::Arrays arrays,
+std::optional<CallResult> ConvertInputs(OpcuaConnection& conn, const UA_NodeId& method,
+                                        const std::vector<CallArgument>& inputs, internal::Arrays arrays,
                                         internal::UaArray& array) {
   if (!array.allocated()) {
     auto failure = internal::StatusFromUa(UA_STATUSCODE_BADOUTOFMEMORY);
     return Failure(failure.code, std::move(failure.message));
+  }
+  if (arrays == internal::Arrays::Typed) {
+    const auto types = internal::TypesOf(conn).ArgumentTypes(conn, method, "InputArguments");
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      Result refusal;
+      const internal::TypeInfo untyped;
+      if (!internal::HostToTyped(inputs[i].value, i < types.size() ? *types[i] : untyped, array.As<UA_Variant>()[i],
+                                 refusal))
+        return Failure(refusal.code, "input argument " + std::to_string(i) + ": " + refusal.message);
+    }
+    return std::nullopt;
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
     if (!internal::ValueToUaVariant(inputs[i].value, array.As<UA_Variant>()[i], arrays))
@@ -115,6 +128,25 @@ std::optional<CallResult> ConvertInputs(const std::vector<CallArgument>& inputs,
                      "input argument " + std::to_string(i) + " has an unsupported Value type");
   }
   return std::nullopt;
+}
+
+CallResult TypedOutputsOf(OpcuaConnection& conn, const UA_NodeId& method, const internal::UaArray& outputs) {
+  const auto types = internal::TypesOf(conn).ArgumentTypes(conn, method, "OutputArguments");
+  CallResult result;
+  result.outputs.reserve(outputs.size());
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    DataValue value;
+    const UA_StatusCode status =
+        internal::TypedToHost(outputs.As<UA_Variant>()[i], i < types.size() ? types[i].get() : nullptr, value);
+    if (status != UA_STATUSCODE_GOOD) {  // this output alone is refused
+      auto failure = internal::StatusFromUa(status);
+      value = {};
+      value.code = failure.code;
+      value.message = std::move(failure.message);
+    }
+    result.outputs.push_back({std::string(), std::move(value)});
+  }
+  return result;
 }
 
 CallResult OutputsOf(const internal::UaArray& outputs, internal::Arrays arrays) {
@@ -140,7 +172,7 @@ CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, inte
   internal::UaNodeId method;
   if (auto refusal = ParseTargets(request, *object, *method)) return std::move(*refusal);
   auto inputs = internal::UaArray::New(request.inputs.size(), &UA_TYPES[UA_TYPES_VARIANT]);
-  if (auto refusal = ConvertInputs(request.inputs, arrays, inputs)) return std::move(*refusal);
+  if (auto refusal = ConvertInputs(conn, *method, request.inputs, arrays, inputs)) return std::move(*refusal);
 
   const MethodOutcome outcome = InvokeMethod(conn, request, *object, *method, inputs);
   if (outcome.status != UA_STATUSCODE_GOOD) {
@@ -148,6 +180,7 @@ CallResult CallOnSession(OpcuaConnection& conn, const CallRequest& request, inte
     UALIB_LOG(internal::kDebug, "Call '{}' failed: {}", request.method, failure.message);
     return Failure(failure.code, std::move(failure.message));
   }
+  if (arrays == internal::Arrays::Typed) return TypedOutputsOf(conn, *method, outcome.outputs);
   return OutputsOf(outcome.outputs, arrays);
 }
 

@@ -36,6 +36,8 @@ Result Client::Configure(const ConnectionOptions& options) {
   impl->options.properties = options.properties;
   impl->arrays = internal::ParseBoolOption(options.properties, "array_values", false) ? internal::Arrays::Convert
                                                                                       : internal::Arrays::Empty;
+  // Every other type the host can hold; implies the arrays.
+  if (internal::ParseBoolOption(options.properties, "typed_values", false)) impl->arrays = internal::Arrays::Typed;
   impl->configured = true;
   return {};
 }

@@ -34,7 +34,9 @@ namespace velk::quarlink {
 
 namespace internal {
 struct SessionSecurity;
-}
+class TypeCache;
+struct TypeInfo;
+}  // namespace internal
 
 struct ReconnectPolicy {
   bool enabled = true;
@@ -69,6 +71,8 @@ struct MonitorParams {
   uint32_t queueSize = 1;
   bool discardOldest = true;
   internal::Arrays arrays = internal::Arrays::Empty;  // of the Client that subscribed it
+  // With Arrays::Typed, the node's data type, read when the item was made.
+  std::shared_ptr<const internal::TypeInfo> type;
 };
 
 // One monitored item. The heap copy is the stack's callback context; the map
@@ -159,7 +163,8 @@ class OpcuaConnection {
   // "max_items_per_request" of the Connect that created the stack client: 1 sends
   // every item alone, 0 as many as the server allows. Guarded by clientMutex.
   uint32_t maxItemsPerRequest = 1;
-  OperationLimits operationLimits;  // of the current server session; guarded by clientMutex
+  OperationLimits operationLimits;             // of the current server session; guarded by clientMutex
+  std::shared_ptr<internal::TypeCache> types;  // "typed_values": see TypesOf; guarded by clientMutex
   std::atomic<bool> reconnectGaveUp{false};
 
  private:

@@ -138,7 +138,7 @@ constexpr int64_t kMinMicros = std::numeric_limits<int64_t>::min() / 1000;  // t
 Value UaVariantToValue(const UA_Variant& v, Arrays arrays) {
   if (v.type == nullptr || v.data == nullptr) return {};
   const bool isArray = v.arrayLength != 0 || v.data == UA_EMPTY_ARRAY_SENTINEL;
-  if (isArray) return arrays == Arrays::Convert ? ArrayToValue(v) : Value();
+  if (isArray) return arrays != Arrays::Empty ? ArrayToValue(v) : Value();
   if (v.type == &UA_TYPES[UA_TYPES_STRING]) return StringOf(*static_cast<const UA_String*>(v.data));
   Value out;
   CopyScalarOfAny<bool, int32_t, uint32_t, int64_t, uint64_t, float, double, int16_t, uint16_t, int8_t, uint8_t>(v,
@@ -156,7 +156,7 @@ bool ValueToUaVariant(const Value& value, UA_Variant& out, Arrays arrays) {
       [&out, arrays](const auto& held) {
         using T = std::decay_t<decltype(held)>;
         if constexpr (IsVector<T>::value) {
-          return arrays == Arrays::Convert && VectorToUaVariant(held, out);
+          return arrays != Arrays::Empty && VectorToUaVariant(held, out);
         } else if constexpr (std::is_same_v<T, std::string>) {
           // Every byte is sent, embedded NULs included: reads keep them too, so a
           // value read and written back arrives unchanged.

@@ -9,14 +9,15 @@
 namespace velk::quarlink::internal {
 
 // Whether one-dimensional arrays of the twelve types cross the boundary (as the
-// matching vector alternatives) or stay out of it, as by default.
-enum class Arrays { Empty, Convert };
+// matching vector alternatives) or stay out of it, as by default. Typed converts
+// arrays too, and every other type that has a host form (typed_values.h).
+enum class Arrays { Empty, Convert, Typed };
 
-// Scalars of the twelve supported built-in types convert, and with Arrays::Convert
+// Scalars of the twelve supported built-in types convert, and with Arrays::Convert or Typed
 // their one-dimensional arrays; everything else becomes the empty alternative.
 tessel::fnd::defs::Value UaVariantToValue(const UA_Variant& v, Arrays arrays = Arrays::Empty);
 
-// Fills out (passed in zeroed) with a scalar copy, or with Arrays::Convert an array
+// Fills out (passed in zeroed) with a scalar copy, or with Arrays::Convert or Typed an array
 // copy of a vector alternative; false for unsupported alternatives.
 bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out, Arrays arrays = Arrays::Empty);
 

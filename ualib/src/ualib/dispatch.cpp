@@ -12,6 +12,7 @@
 #include "log.h"
 #include "status.h"
 #include "subscriptions.h"
+#include "typed_values.h"
 
 namespace velk::quarlink::internal {
 namespace {
@@ -31,6 +32,14 @@ Notification ToNotification(const MonitorEntry& entry, const UA_DataValue& value
     tessel::fnd::defs::Result mapped = StatusFromUa(value.status);
     out.code = mapped.code;
     out.message = std::move(mapped.message);
+  } else if (value.hasValue && entry.params.arrays == Arrays::Typed) {
+    const UA_StatusCode status = TypedToHost(value.value, entry.params.type.get(), out);
+    if (status != UA_STATUSCODE_GOOD) {
+      tessel::fnd::defs::Result mapped = StatusFromUa(status);
+      out = {};
+      out.code = mapped.code;
+      out.message = std::move(mapped.message);
+    }
   } else if (value.hasValue) {
     out.value = UaVariantToValue(value.value, entry.params.arrays);
   } else {

@@ -11,6 +11,7 @@
 #include "requests.h"
 #include "status.h"
 #include "timing.h"
+#include "type_cache.h"
 #include "ua_types.h"
 #include "value_reads.h"
 
@@ -48,8 +49,11 @@ UA_StatusCode ValueReads::Status(size_t k) const {
   return result.hasValue ? UA_STATUSCODE_GOOD : UA_STATUSCODE_BADUNEXPECTEDERROR;
 }
 
-Value ValueReads::ValueOf(size_t k, Arrays arrays) const {
-  return UaVariantToValue(response_->results[k].value, arrays);
+UA_StatusCode ValueReads::ValueOf(size_t k, Arrays arrays, OpcuaConnection& conn, DataValue& out) const {
+  const UA_Variant& value = response_->results[k].value;
+  if (arrays == Arrays::Typed) return ConvertTyped(conn, items_[k].nodeId, value, out);
+  out.value = UaVariantToValue(value, arrays);
+  return UA_STATUSCODE_GOOD;
 }
 
 }  // namespace internal
@@ -58,13 +62,6 @@ namespace {
 
 using internal::ClientLock;
 using Clock = ClientLock::Clock;
-
-// A value as read or returned: good quality, no time stamp, no properties.
-DataValue GoodValue(Value value) {
-  DataValue out;
-  out.value = std::move(value);
-  return out;
-}
 
 ReadResult RejectRead(size_t itemCount) {
   UALIB_LOG(internal::kWarning, "Read rejected: not connected ({} items)", itemCount);
@@ -88,10 +85,12 @@ void ReadGathered(OpcuaConnection& conn, const ReadRequest& request, const std::
   sdkTime += Clock::now() - callStart;
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
-    const UA_StatusCode status = reads.Status(k);
+    UA_StatusCode status = reads.Status(k);
     // A plain Value read carries neither time stamps nor a quality of its own.
+    DataValue value;
+    if (status == UA_STATUSCODE_GOOD) status = reads.ValueOf(k, arrays, conn, value);
     result.items[indices[k]] = status == UA_STATUSCODE_GOOD
-                                   ? ReadItemResult{ResultCode::Ok, {}, address, GoodValue(reads.ValueOf(k, arrays))}
+                                   ? ReadItemResult{ResultCode::Ok, {}, address, std::move(value)}
                                    : ReadFailure(address, status);
   }
 }

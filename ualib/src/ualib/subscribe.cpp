@@ -15,6 +15,7 @@
 #include "session.h"
 #include "status.h"
 #include "subscriptions.h"
+#include "type_cache.h"
 #include "ua_types.h"
 
 namespace velk::quarlink {
@@ -66,7 +67,7 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
   }
 
   const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
-                             opts.queue_size, opts.discard_oldest, arrays};
+                             opts.queue_size, opts.discard_oldest, arrays, nullptr};
   SubscribeResult result;
   result.items.reserve(addresses.size());
   for (const std::string& address : addresses) result.items.push_back({ResultCode::Ok, {}, address});
@@ -91,7 +92,12 @@ SubscribeResult Subscribe(OpcuaConnection& conn, const std::vector<std::string>&
   const auto send = [&](const std::vector<size_t>& indices) {
     std::vector<ItemToCreate> items;
     items.reserve(indices.size());
-    for (size_t i : indices) items.push_back({&addresses[i], nodes[i].get(), params, handler});
+    for (size_t i : indices) {
+      MonitorParams itemParams = params;
+      // Notifications are converted on the stack's thread, which cannot ask the server.
+      if (arrays == Arrays::Typed) itemParams.type = TypesOf(conn).NodeType(conn, *nodes[i]);
+      items.push_back({&addresses[i], nodes[i].get(), std::move(itemParams), handler});
+    }
     const std::vector<CreatedItem> created = CreateMonitoredItems(conn, items);
     for (size_t k = 0; k < indices.size(); ++k) {
       const std::string& address = addresses[indices[k]];

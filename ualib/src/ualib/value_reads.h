@@ -24,8 +24,9 @@ class ValueReads {
   // The k-th node's outcome as a read of that node alone reports it: the service's
   // failure, a missing result, the value's own status, or a missing value.
   UA_StatusCode Status(size_t k) const;
-  // The k-th node's value; Status(k) is Good.
-  tessel::fnd::defs::Value ValueOf(size_t k, Arrays arrays) const;
+  // The k-th node's value into out (Status(k) is Good); with Arrays::Typed it may
+  // ask the server for the node's type, and returns the status refusing the item.
+  UA_StatusCode ValueOf(size_t k, Arrays arrays, OpcuaConnection& conn, tessel::fnd::defs::DataValue& out) const;
 
  private:
   std::vector<UA_ReadValueId> items_;  // views of the caller's nodes

@@ -11,6 +11,7 @@
 #include "log.h"
 #include "requests.h"
 #include "status.h"
+#include "type_cache.h"
 #include "ua_types.h"
 
 namespace velk::quarlink {
@@ -94,6 +95,14 @@ WriteResult WriteBatch(OpcuaConnection& conn, const WriteRequest& request, inter
     if (!internal::ParseNodeId(addressOf(i), *pending[i].node)) {
       UALIB_LOG(internal::kDebug, "Write: could not parse NodeId '{}'", addressOf(i));
       result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i)};
+      return false;
+    }
+    if (arrays == internal::Arrays::Typed) {
+      Result refusal;
+      if (internal::TypedForNode(conn, *pending[i].node, request.items[i].value, *pending[i].value, refusal))
+        return true;
+      UALIB_LOG(internal::kDebug, "Write '{}': {}", addressOf(i), refusal.message);
+      result.items[i] = {refusal.code, std::move(refusal.message), addressOf(i)};
       return false;
     }
     if (!internal::ValueToUaVariant(request.items[i].value, *pending[i].value, arrays)) {

@@ -1,0 +1,274 @@
+// With "typed_values", the built-in types beyond the twelve, enumerations and
+// structures cross the value conversion both ways; without it they stay empty.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "typed_values.h"
+#include "ua_types.h"
+
+namespace velk::quarlink::internal {
+namespace {
+
+using tessel::fnd::defs::DataValue;
+using tessel::fnd::defs::PropertyMap;
+using tessel::fnd::defs::Result;
+using tessel::fnd::defs::ResultCode;
+using tessel::fnd::defs::Value;
+
+struct TypedCase {
+  int uaType;
+  const char* text;      // the text form, parsed into the stack value
+  Value host;            // what a read gives
+  const char* property;  // the extra property besides "data_type", or null
+  const char* propertyValue;
+};
+
+std::vector<TypedCase> Cases() {
+  return {
+      {UA_TYPES_DATETIME, "2023-11-14T22:13:20.1234567Z", int64_t{1'700'000'000'123'456'700}, nullptr, nullptr},
+      {UA_TYPES_DATETIME, "1601-01-01T00:00:00Z", std::numeric_limits<int64_t>::min() / 100 * 100, nullptr, nullptr},
+      {UA_TYPES_BYTESTRING, "0102feff", std::vector<uint8_t>{1, 2, 0xfe, 0xff}, nullptr, nullptr},
+      {UA_TYPES_BYTESTRING, "", std::vector<uint8_t>{}, nullptr, nullptr},
+      {UA_TYPES_GUID, "72962b91-fa75-4ae6-8d28-b404dc7daf63", std::string("72962b91-fa75-4ae6-8d28-b404dc7daf63"),
+       nullptr, nullptr},
+      {UA_TYPES_NODEID, "ns=2;s=Line.Pump", std::string("ns=2;s=Line.Pump"), nullptr, nullptr},
+      {UA_TYPES_EXPANDEDNODEID, "svr=1;ns=2;i=7", std::string("svr=1;ns=2;i=7"), nullptr, nullptr},
+      {UA_TYPES_QUALIFIEDNAME, "3:Pump", std::string("3:Pump"), nullptr, nullptr},
+      {UA_TYPES_QUALIFIEDNAME, "Pump", std::string("Pump"), nullptr, nullptr},
+      {UA_TYPES_XMLELEMENT, "<a/>", std::string("<a/>"), nullptr, nullptr},
+      {UA_TYPES_LOCALIZEDTEXT, "hello", std::string("hello"), "locale", ""},
+      {UA_TYPES_STATUSCODE, "BadNodeIdUnknown", uint32_t{UA_STATUSCODE_BADNODEIDUNKNOWN}, "status_name",
+       "BadNodeIdUnknown"},
+      {UA_TYPES_INT32, "-7", int32_t{-7}, nullptr, nullptr},
+      {UA_TYPES_DOUBLE, "0.1", 0.1, nullptr, nullptr},
+  };
+}
+
+TypeInfo KnownType(int uaType) {
+  TypeInfo type;
+  type.kind = TypeInfo::Kind::Known;
+  type.known = &UA_TYPES[uaType];
+  return type;
+}
+
+TEST(TypedConversion, EveryBuiltInTypeCrossesBothWaysOnlyWithTheOption) {
+  for (const TypedCase& c : Cases()) {
+    const UA_DataType* type = &UA_TYPES[c.uaType];
+    SCOPED_TRACE(std::string(type->typeName) + " '" + c.text + "'");
+    UaVariant received;
+    void* scalar = UA_new(type);
+    ASSERT_TRUE(TextToScalar(c.text, type, scalar));
+    UA_Variant_setScalar(received.get(), scalar, type);
+    EXPECT_EQ(ScalarToText(scalar, type), c.text);
+
+    DataValue read;
+    ASSERT_EQ(TypedToHost(*received, nullptr, read), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(read.value, c.host);
+    ASSERT_NE(read.properties.Get("data_type"), nullptr);
+    EXPECT_EQ(*read.properties.Get("data_type"), type->typeName);
+    if (c.property != nullptr) {
+      EXPECT_EQ(*read.properties.Get(c.property), c.propertyValue);
+    }
+    if (c.uaType != UA_TYPES_INT32 && c.uaType != UA_TYPES_DOUBLE) {
+      EXPECT_EQ(UaVariantToValue(*received, Arrays::Convert), Value());  // without the option
+    }
+
+    UaVariant sent;
+    Result error;
+    ASSERT_TRUE(HostToTyped(c.host, KnownType(c.uaType), *sent, error)) << error.message;
+    EXPECT_EQ(sent->type, type);
+    EXPECT_EQ(UA_order(sent->data, scalar, type), UA_ORDER_EQ);
+
+    // An array of one arrives as the vector alternative, or as "[i]" pairs.
+    UaVariant array;
+    ASSERT_EQ(UA_Variant_setArrayCopy(array.get(), scalar, 1, type), UA_STATUSCODE_GOOD);
+    DataValue readArray;
+    ASSERT_EQ(TypedToHost(*array, nullptr, readArray), UA_STATUSCODE_GOOD);
+    EXPECT_NE(readArray.value.index(), 0u);
+    EXPECT_EQ(readArray.value.index() == 18, c.uaType == UA_TYPES_BYTESTRING);
+  }
+}
+
+TEST(TypedConversion, TextsThatDoNotParseAreRefused) {
+  const std::vector<std::pair<int, const char*>> bad{
+      {UA_TYPES_DATETIME, "2023-11-14 22:13:20Z"},
+      {UA_TYPES_DATETIME, "2023-13-01T00:00:00Z"},
+      {UA_TYPES_BYTESTRING, "0g"},
+      {UA_TYPES_BYTESTRING, "abc"},
+      {UA_TYPES_GUID, "not-a-guid"},
+      {UA_TYPES_STATUSCODE, "NoSuchCode"},
+      {UA_TYPES_DATETIME, "2023-11-14T22:13:20"},
+      {UA_TYPES_NODEID, "ns=x;i=1"},
+  };
+  for (const auto& [uaType, text] : bad) {
+    SCOPED_TRACE(text);
+    UaVariant sent;
+    Result error;
+    EXPECT_FALSE(HostToTyped(std::string(text), KnownType(uaType), *sent, error));
+    EXPECT_EQ(error.code, ResultCode::InvalidArgument);
+  }
+}
+
+// --- Enumerations and structures from a definition ---
+
+std::shared_ptr<TypeInfo> Known(int uaType) { return std::make_shared<TypeInfo>(KnownType(uaType)); }
+
+std::shared_ptr<TypeInfo> ModeType() {
+  auto mode = std::make_shared<TypeInfo>();
+  mode->kind = TypeInfo::Kind::Enumeration;
+  mode->name = "Mode";
+  mode->enumNames = {{0, "Off"}, {1, "Auto"}};
+  return mode;
+}
+
+// Recipe { name; origin: Point { x; y }; batch (optional); steps[]; mode }
+std::shared_ptr<TypeInfo> RecipeType() {
+  auto point = std::make_shared<TypeInfo>();
+  point->kind = TypeInfo::Kind::Structure;
+  point->name = "Point";
+  point->fields = {{"x", Known(UA_TYPES_DOUBLE)}, {"y", Known(UA_TYPES_DOUBLE)}};
+  auto recipe = std::make_shared<TypeInfo>();
+  recipe->kind = TypeInfo::Kind::Structure;
+  recipe->name = "Recipe";
+  recipe->structureType = UA_STRUCTURETYPE_STRUCTUREWITHOPTIONALFIELDS;
+  *recipe->encodingId = UA_NODEID_NUMERIC(1, 3102);
+  recipe->fields = {{"name", Known(UA_TYPES_STRING)},
+                    {"origin", point},
+                    {"batch", Known(UA_TYPES_INT32), false, true},
+                    {"steps", Known(UA_TYPES_DATETIME), true},
+                    {"mode", ModeType()}};
+  return recipe;
+}
+
+PropertyMap Pairs(std::initializer_list<std::pair<const char*, const char*>> pairs) {
+  PropertyMap map;
+  for (const auto& [key, value] : pairs) map.Set(key, value);
+  return map;
+}
+
+TEST(TypedConversion, StructuresCrossByTheirDefinition) {
+  const auto recipe = RecipeType();
+  const std::vector<PropertyMap> values{
+      Pairs({{"name", "bread"},
+             {"origin.x", "1.5"},
+             {"origin.y", "-2"},
+             {"batch", "7"},
+             {"steps[0]", "2023-11-14T22:13:20Z"},
+             {"steps[1]", "1970-01-01T00:00:00.5Z"},
+             {"mode", "1"}}),
+      Pairs({{"name", ""}, {"origin.x", "0"}, {"origin.y", "0"}, {"mode", "0"}}),  // no batch, no steps
+      Pairs({{"[0].name", "a"},
+             {"[0].origin.x", "1"},
+             {"[0].origin.y", "2"},
+             {"[0].mode", "1"},
+             {"[1].name", "b"},
+             {"[1].origin.x", "3"},
+             {"[1].origin.y", "4"},
+             {"[1].mode", "0"}}),
+  };
+  for (const PropertyMap& fields : values) {
+    SCOPED_TRACE(fields.Pairs().front().first);
+    UaVariant sent;
+    Result error;
+    ASSERT_TRUE(HostToTyped(fields, *recipe, *sent, error)) << error.message;
+    EXPECT_EQ(sent->type, &UA_TYPES[UA_TYPES_EXTENSIONOBJECT]);
+    DataValue read;
+    ASSERT_EQ(TypedToHost(*sent, recipe.get(), read), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(read.value, Value(fields));
+    EXPECT_EQ(*read.properties.Get("data_type"), "Recipe");
+    DataValue untyped;  // without the node's definition the value stays empty
+    EXPECT_EQ(TypedToHost(*sent, nullptr, untyped), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(untyped.value, Value());
+  }
+
+  // A union carries the one field chosen, or none.
+  auto setting = std::make_shared<TypeInfo>();
+  setting->kind = TypeInfo::Kind::Structure;
+  setting->name = "Setting";
+  setting->structureType = UA_STRUCTURETYPE_UNION;
+  setting->fields = {{"number", Known(UA_TYPES_DOUBLE)}, {"text", Known(UA_TYPES_STRING)}};
+  for (const PropertyMap& fields : {Pairs({{"text", "hot"}}), Pairs({{"number", "2.5"}}), PropertyMap()}) {
+    UaVariant sent;
+    Result unionError;
+    ASSERT_TRUE(HostToTyped(fields, *setting, *sent, unionError)) << unionError.message;
+    DataValue read;
+    ASSERT_EQ(TypedToHost(*sent, setting.get(), read), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(read.value, Value(fields));
+  }
+  UaVariant both;
+  Result bothError;
+  EXPECT_FALSE(HostToTyped(Pairs({{"number", "1"}, {"text", "x"}}), *setting, *both, bothError));
+
+  // Enumeration names are accepted in writes and given with reads.
+  UaVariant byName;
+  Result error;
+  ASSERT_TRUE(HostToTyped(std::string("Auto"), *ModeType(), *byName, error));
+  DataValue mode;
+  ASSERT_EQ(TypedToHost(*byName, ModeType().get(), mode), UA_STATUSCODE_GOOD);
+  EXPECT_EQ(mode.value, Value(int32_t{1}));
+  EXPECT_EQ(*mode.properties.Get("enum_name"), "Auto");
+}
+
+TEST(TypedConversion, AStructureWithAMissingUnknownOrBadFieldIsRefusedNamingIt) {
+  const auto recipe = RecipeType();
+  const std::vector<std::pair<PropertyMap, std::string>> refused{
+      {Pairs({{"name", "x"}, {"origin.x", "1"}, {"mode", "0"}}), "missing field 'origin.y'"},
+      {Pairs({{"name", "x"}, {"origin.x", "1"}, {"origin.y", "2"}, {"mode", "0"}, {"colour", "red"}}),
+       "unknown field 'colour' for Recipe"},
+      {Pairs({{"name", "x"}, {"origin.x", "one"}, {"origin.y", "2"}, {"mode", "0"}}),
+       "field 'origin.x': not a valid Double: 'one'"},
+      {Pairs({{"name", "x"}, {"origin.x", "1"}, {"origin.y", "2"}, {"mode", "Sideways"}}),
+       "field 'mode': 'Sideways' names no value of Mode"},
+  };
+  for (const auto& [fields, message] : refused) {
+    UaVariant sent;
+    Result error;
+    EXPECT_FALSE(HostToTyped(fields, *recipe, *sent, error));
+    EXPECT_EQ(error.code, ResultCode::InvalidArgument);
+    EXPECT_EQ(error.message, message);
+  }
+}
+
+TEST(TypedConversion, HostileBodiesAreRefusedAndBrokenOnesStayEmpty) {
+  const auto recipe = RecipeType();
+  const auto objectWith = [](std::vector<UA_Byte> body) {
+    UaVariant v;
+    UA_ExtensionObject object;
+    UA_ExtensionObject_init(&object);
+    object.encoding = UA_EXTENSIONOBJECT_ENCODED_BYTESTRING;
+    object.content.encoded.typeId = UA_NODEID_NUMERIC(1, 3102);
+    object.content.encoded.body = {body.size(), body.data()};
+    UA_Variant_setScalarCopy(v.get(), &object, &UA_TYPES[UA_TYPES_EXTENSIONOBJECT]);
+    return v;
+  };
+  // mask 0, name "", origin, then an array that claims a billion elements.
+  std::vector<UA_Byte> lying{0, 0, 0, 0, 0, 0, 0, 0};
+  lying.resize(lying.size() + 16, 0);
+  for (const UA_Byte b : std::vector<UA_Byte>{0x00, 0xca, 0x9a, 0x3b}) lying.push_back(b);
+  DataValue out;
+  EXPECT_EQ(TypedToHost(*objectWith(lying), recipe.get(), out), UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED);
+  DataValue truncated;
+  EXPECT_EQ(TypedToHost(*objectWith({0, 0, 0, 0, 3, 0}), recipe.get(), truncated), UA_STATUSCODE_GOOD);
+  EXPECT_EQ(truncated.value, Value());
+
+  // A definition nesting itself deeper than the limit.
+  auto deepest = std::make_shared<TypeInfo>();
+  deepest->kind = TypeInfo::Kind::Structure;
+  deepest->fields = {{"v", Known(UA_TYPES_BYTE)}};
+  for (int depth = 0; depth < kMaxTypeDepth; ++depth) {
+    auto outer = std::make_shared<TypeInfo>();
+    outer->kind = TypeInfo::Kind::Structure;
+    outer->fields = {{"in", deepest}};
+    deepest = outer;
+  }
+  DataValue deep;
+  EXPECT_EQ(TypedToHost(*objectWith({1}), deepest.get(), deep), UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED);
+}
+
+}  // namespace
+}  // namespace velk::quarlink::internal
