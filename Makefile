@@ -22,8 +22,9 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
 
+# Stripped: the debug info stays in the build tree.
 install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@cmake --install $(BUILD) --prefix $(PREFIX) --strip
 
 package: build
 	@cd $(BUILD) && cpack

@@ -544,10 +544,37 @@ std::string Option(int argc, char** argv, const char* name) {
   return {};
 }
 
+constexpr const char* kUsage =
+    "usage: ualib_bench [--only GROUP] [--plot-data FILE]\n"
+    "  GROUP: read write subscribe browse latency throughput idle memory (default: all, about 3 min)\n";
+
+// Only the two options with their values: anything else would start a long run the
+// caller did not ask for.
+int CheckArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; i += 2) {
+    const bool known = std::strcmp(argv[i], "--only") == 0 || std::strcmp(argv[i], "--plot-data") == 0;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (!known || i + 1 >= argc) {
+      std::fprintf(stderr, "ualib_bench: %s %s\n%s", known ? "missing value after" : "unknown option:", argv[i],
+                   kUsage);
+      return 2;
+    }
+  }
+  return -1;
+}
+
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--child") == 0) {
+    g_drops = std::make_shared<DropCounter>();
+    tessel::fnd::SetLogger(g_drops);
+    return Child({argv + 2, argv + argc});
+  }
+  if (const int exitCode = CheckArguments(argc, argv); exitCode >= 0) return exitCode;
   g_drops = std::make_shared<DropCounter>();
   tessel::fnd::SetLogger(g_drops);
-  if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return Child({argv + 2, argv + argc});
   const std::string only = Option(argc, argv, "--only");
   std::printf("ualib_bench: %u cores; links: loopback and 1 ms each way through a proxy\n",
               std::thread::hardware_concurrency());

@@ -24,6 +24,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   bool havePort = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
+    if (flag == "--help" || flag == "-h") {
+      result.help = true;
+      return result;
+    }
     if (i + 1 >= args.size()) {
       error = "missing value after " + flag;
       return std::nullopt;

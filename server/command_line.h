@@ -25,6 +25,7 @@ struct CommandLine {
   uint32_t treeNodes = 0;          // nodes below the Plant object; 0: no such node
   uint32_t fastCount = 0;          // variables below the Fast object; 0: no such node
   std::string signPasswordPolicy;  // non-empty: the policy user-name tokens name on sign endpoints
+  bool help = false;               // --help/-h: print the usage and exit, nothing else is read
 };
 
 // Parses `--port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]

@@ -301,17 +301,26 @@ int Run(const CommandLine& commandLine) {
 }  // namespace
 }  // namespace quarlink_demo
 
+constexpr const char* kUsage =
+    "usage: quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]\n"
+    "                            [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]\n"
+    "                            [--sign-password-policy NAME]\n";
+
 int main(int argc, char** argv) {
   using namespace quarlink_demo;
   std::string error;
   std::optional<CommandLine> commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!commandLine) {
-    std::fprintf(stderr,
-                 "quarlink-demo-server: %s\nusage: quarlink-demo-server --port N [--state-delay-ms N] "
-                 "[--omit NAME]... [--parent-pid PID] [--wide N] [--page-size N] [--secure DIR] "
-                 "[--operation-limit N] [--tree N] [--fast N] [--sign-password-policy NAME]\n",
-                 error.c_str());
+    std::fprintf(stderr, "quarlink-demo-server: %s\n%s", error.c_str(), kUsage);
     return kExitUsage;
+  }
+  if (commandLine->help) {
+    std::fputs(kUsage, stdout);
+    std::fputs(
+        "A demo OPC UA server on 127.0.0.1 (port 0: a free one); prints READY <port> once it accepts\n"
+        "connections and stops on SIGINT/SIGTERM or when the --parent-pid process is gone.\n",
+        stdout);
+    return 0;
   }
   InstallSignalHandlers();
   try {

@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_server.h"
@@ -110,6 +111,41 @@ bool Refuses(uint16_t port) {
   return connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
 }
 
+// A loopback listener that is no OPC UA server: with an answer, every connection gets
+// it and is closed; without, connections wait in the backlog and are never answered.
+class Listener {
+ public:
+  explicit Listener(std::string answer) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd_.Get(), 8);
+    getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (answer.empty()) return;
+    thread_ = std::thread([this, answer] {
+      for (;;) {
+        UniqueFd peer(accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!peer.Valid()) return;  // shut down
+        char request[256];
+        if (read(peer.Get(), request, sizeof request) > 0) (void)!write(peer.Get(), answer.data(), answer.size());
+      }
+    });
+  }
+  ~Listener() {
+    shutdown(fd_.Get(), SHUT_RDWR);  // wakes the accept
+    if (thread_.joinable()) thread_.join();
+  }
+  std::string Endpoint() const { return "opc.tcp://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  UniqueFd fd_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
 class QuarlinkTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server = std::make_unique<TestServer>(); }
@@ -131,15 +167,53 @@ struct Case {
 TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
   const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(ualib_test::FreeLoopbackPort());
   const Case cases[] = {
-      {"status without an endpoint starts the demo server beside the tool",
-       {"status"},
+      {"--demo starts the demo server beside the tool",
+       {"--demo", "status"},
        0,
        "state +Connected\nadapter +velk::quarlink::Client",
        "started the demo server at opc.tcp://127.0.0.1:\\d+"},
+      {"an empty endpoint never falls back to the demo server",
+       {"-e", "", "write", "ns=1;s=Scalar.Int16=1"},
+       2,
+       "^$",
+       "^quarlink: no server given: -e opc.tcp://HOST:PORT \\(an empty -e is refused\\), or --demo"},
+      {"endpoints: one line per endpoint, without a session",
+       {"-e", "{E}", "endpoints"},
+       0,
+       "\nopc.tcp://127.0.0.1:\\d+ +None +None +Anonymous,UserName +- +-\n$",
+       "^$"},
+      {"servers --json",
+       {"-e", "{E}", "--json", "servers"},
+       0,
+       "^\\{\"application_uri\":\"urn:[^\"]+\",.*\"application_type\":\"Server\".*\"discovery_urls\":\\[\"opc",
+       "^$"},
+      {"server text reaches the terminal with its control characters escaped",
+       {"-e", "{E}", "read",
+        "ns=1;s=\x1b]0;title\x07\xc2\x9b"
+        "2J"},
+       1,
+       "^ns=1;s=\\\\u001b\\]0;title\\\\u0007\\\\u009b2J +- +- +NotFound",
+       "^$"},
+      {"an unknown -o key is refused with the close matches",
+       {"-e", "{E}", "-o", "reconect_interval_ms=100", "status"},
+       2,
+       "^$",
+       "^quarlink: -o reconect_interval_ms: no such connection property \\(did you mean reconnect_interval_ms\\?\\)"},
+      {"a bad option word is a usage error naming the accepted words",
+       {"-e", "{E}", "-o", "security_mode=signandencrypt", "status"},
+       2,
+       "^$",
+       "accepted are none, sign, sign_and_encrypt\n$"},
       {"browse prints the tree, a cycle shown once",
        {"-e", "{E}", "browse", "-r", "ns=1;s=Cycle.A"},
        0,
        "^Cycle.B  \\[Object\\]  ns=1;s=Cycle.B\n  Cycle.A  \\[Object\\]  ns=1;s=Cycle.A\n$",
+       "^$"},
+      {"browse --depth stops descending; --paths prints browse paths",
+       {"-e", "{E}", "browse", "--depth", "2", "--paths", "ns=1;s=Tree"},
+       0,
+       "^(?![\\s\\S]*\\[Variable\\])/Tree.F0  \\[Object\\]  ns=1;s=Tree.F0\n/Tree.F0/Tree.F0.N0  \\[Object\\]  "
+       "ns=1;s=Tree.F0.N0\n",
        "^$"},
       {"browse --json, one object per node",
        {"-e", "{E}", "--json", "browse", "ns=1;s=Robot", "--values"},
@@ -155,7 +229,51 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        {"-e", "{E}", "write", "ns=1;s=Scalar.Int16=5", "ns=1;s=Scalar.Byte=300"},
        2,
        "^$",
-       "^quarlink: ns=1;s=Scalar.Byte: '300' is not a valid Byte\n$"},
+       "^quarlink: ns=1;s=Scalar.Byte: '300' is not a valid Byte \\(accepted: an integer from 0 to 255; an array: "
+       "a JSON array such as \\[1, 2\\]\\)\n$"},
+      {"where the node's type decides, a type prefix is refused, not stripped",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.String=String:hello"},
+       2,
+       "^$",
+       "decides the type: .* \\(a string that starts with it is written as a JSON string: \"String:...\"\\)"},
+      {"a text starting with [ is JSON: a broken array is refused, not written as a string",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.String=[a, b"},
+       2,
+       "^$",
+       "'\\[a, b' is not a valid String: not valid JSON \\(accepted: "},
+      {"JSON strings keep their commas and spaces; NaN and infinities are written by name",
+       {"-e", "{E}", "write", "ns=1;s=Array.String=[\"a,b\", \" c \"]", "ns=1;s=Scalar.String=\"[x]\"",
+        "ns=1;s=Scalar.Double=NaN", "ns=1;s=Scalar.Float=-Infinity"},
+       0,
+       "String +\\[\"a,b\", \" c \"\\] +String\\[\\] +Ok\n.*\"\\[x\\]\" +String +Ok\n.* NaN +Double +Ok\n"
+       ".* -Infinity +Float +Ok",
+       "^$"},
+      {"arrays take JSON numbers and booleans of the node's type; an empty array is one",
+       {"-e", "{E}", "write", "ns=1;s=Array.Int32.1=[-2147483648, 2147483647]", "ns=1;s=Array.String=[]",
+        "ns=1;s=Scalar.String=  two spaces"},
+       0,
+       "\\[-2147483648, 2147483647\\] +Int32\\[\\] +Ok\n.*\\[\\] +String\\[\\] +Ok\n.*\"  two spaces\" +String +Ok",
+       "^$"},
+      {"a quoted number is a string, not a number",
+       {"-e", "{E}", "write", "ns=1;s=Scalar.Int32=\"5\""},
+       2,
+       "^$",
+       "'\"5\"' is not a valid Int32 \\(accepted: an integer"},
+      {"an array element outside the type is refused",
+       {"-e", "{E}", "write", "ns=1;s=Array.Int32.1=[1, 2147483648]"},
+       2,
+       "^$",
+       "'\\[1, 2147483648\\]' is not a valid Int32 array"},
+      {"status --json names the session's security",
+       {"-e", "{E}", "--json", "status"},
+       0,
+       "\"security\":\\{\"mode\":\"None\",\"policy\":\"None\",\"server_certificate_sha1\":null\\}",
+       "^$"},
+      {"--json prints NaN and the infinities as strings",
+       {"-e", "{E}", "--json", "read", "ns=1;s=Scalar.Double", "ns=1;s=Scalar.Float"},
+       0,
+       "\"value\":\"NaN\",\"type\":\"Double\".*\n.*\"value\":\"-Infinity\",\"type\":\"Float\"",
+       "^$"},
       {"read: value, type, result; a failed item exits 1",
        {"-e", "{E}", "read", "ns=1;s=Scalar.Int16", "ns=1;s=Nope"},
        1,
@@ -217,6 +335,12 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        "^$",
        "never taken from the command line"},
       {"a missing node is a usage error", {"read"}, 2, "^$", "^quarlink: node is required"},
+      {"--version", {"--version"}, 0, "^quarlink \\d+\\.\\d+\\.\\d+", "^$"},
+      {"the bash completion knows every subcommand and -o key",
+       {"--bash-completion"},
+       0,
+       "case \\$word in browse\\|[^)]*\\|endpoints\\|servers\\|[\\s\\S]*reconnect_interval_ms= ",
+       "^$"},
       {"an unreachable endpoint: exit 3 and one line",
        {"-e", unreachable, "status"},
        3,
@@ -243,7 +367,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
 }
 
 TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {
-  Tool tool({"subscribe", "ns=1;s=Counter", "--sampling", "50"});
+  Tool tool({"--demo", "subscribe", "ns=1;s=Counter", "--sampling", "50"});
   ASSERT_TRUE(WaitFor([&] { return tool.Out().find("ns=1;s=Counter") != std::string::npos; }, 30s)) << tool.Err();
   tool.Signal(SIGINT);
   EXPECT_EQ(tool.Wait(), 0);
@@ -252,6 +376,43 @@ TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {
   ASSERT_TRUE(std::regex_search(err, port, std::regex("started the demo server at opc.tcp://127.0.0.1:(\\d+)\n$")))
       << err;
   EXPECT_TRUE(Refuses(static_cast<uint16_t>(std::stoi(port[1]))));
+}
+
+TEST_F(QuarlinkTest, StepsThatCannotBeCancelledEndOnTimeoutOrSigint) {
+  Listener http("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+  Listener silent("");
+  const Case cases[] = {
+      {"a port that answers something else",
+       {"-e", http.Endpoint(), "status"},
+       3,
+       "^$",
+       "^quarlink: not an OPC UA server at opc.tcp://127.0.0.1:\\d+ \\(something answered, but not in OPC UA"},
+      {"--timeout bounds the connect",
+       {"-e", silent.Endpoint(), "--timeout", "300", "status"},
+       3,
+       "^$",
+       "^quarlink: cannot connect to opc.tcp://127.0.0.1:\\d+: no answer within --timeout 300 ms\n$"},
+      {"--timeout bounds a call",
+       {"-e", server->Endpoint(), "--timeout", "200", "call", "ns=1;s=Robot.Sleep", "UInt32:1000"},
+       1,
+       "^$",
+       // Either bound may speak first on a loaded machine; both end the run at once.
+       "^quarlink: (call ns=1;s=Robot.Sleep failed: Timeout|no answer within --timeout 200 ms)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tool tool(c.args);
+    EXPECT_EQ(tool.Wait(), c.exitCode);
+    EXPECT_TRUE(std::regex_search(tool.Out(), std::regex(c.out))) << tool.Out();
+    EXPECT_TRUE(std::regex_search(tool.Err(), std::regex(c.err))) << tool.Err();
+  }
+
+  Tool connecting({"-e", silent.Endpoint(), "--log-level", "debug", "status"});
+  ASSERT_TRUE(WaitFor([&] { return connecting.Err().find("opening NEW shared session") != std::string::npos; }, 30s))
+      << connecting.Err();
+  connecting.Signal(SIGINT);
+  EXPECT_EQ(connecting.Wait(), 130);
+  EXPECT_TRUE(std::regex_search(connecting.Err(), std::regex("quarlink: interrupted\n$"))) << connecting.Err();
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ TEST(LinkLossTest, AFrozenLinkIsDetectedClosedAndRecovered) {
   // Check interval (2 s) + the stack's request timeout (5 s) + slack for a loaded machine.
   ASSERT_TRUE(WaitFor([&] { return firstStates.Saw(ConnectionState::Error); }, 20s));
   ASSERT_TRUE(WaitFor([&] { return secondStates.Saw(ConnectionState::Error); }, 5s));
+  // Both handlers were installed after Connect: the loss still names the state it left.
+  EXPECT_EQ(firstStates.Changes().front().previous, ConnectionState::Connected);
+  EXPECT_EQ(secondStates.Changes().front().previous, ConnectionState::Connected);
   EXPECT_TRUE(log.Contains("Link to " + proxy.Endpoint() + " stopped answering; closing the connection to recover"));
   const ReadResult failed = ualib_test::ReadOne(*second, Node("Scalar.Int32"));
   ASSERT_EQ(failed.items.size(), 1u);

@@ -429,4 +429,33 @@ TEST_F(SecurityTest, ServerWithoutTheModeNamesWhatItOffers) {
   EXPECT_NE(result.message.find("it offers: none None"), std::string::npos) << result.message;
 }
 
+TEST_F(SecurityTest, DiscoverAndStatusNameTheChannelsSecurityAndCertificate) {
+  const DiscoverResult result = Client().Discover(DiscoverRequest{server->Endpoint(), {}});
+  ASSERT_EQ(result.code, ResultCode::Ok) << result.message;
+  const std::string thumbprint = Sha1Hex(Slurp(Dir("server") / "server_cert.der"));
+  size_t secured = 0;
+  for (size_t i = 0; i < result.endpoints.size(); ++i) {
+    const std::string prefix = "endpoint." + std::to_string(i) + ".";
+    if (*result.properties.Get(prefix + "security_mode") == "None") continue;
+    ++secured;
+    ASSERT_TRUE(result.properties.Get(prefix + "certificate_thumbprint"));
+    EXPECT_EQ(*result.properties.Get(prefix + "certificate_thumbprint"), thumbprint);
+    EXPECT_LT(*result.properties.Get(prefix + "certificate_not_before"),
+              *result.properties.Get(prefix + "certificate_not_after"));
+  }
+  EXPECT_GE(secured, 2u);
+
+  Client client;
+  ASSERT_EQ(ConnectWith(client, server->Endpoint(),
+                        {{"security_mode", "sign_and_encrypt"},
+                         {"security_policy", "Aes128_Sha256_RsaOaep"},
+                         {"trust_list", Trusted()}})
+                .code,
+            ResultCode::Ok);
+  const ConnectionStatus status = client.GetConnectionStatus();
+  ASSERT_TRUE(status.info);
+  EXPECT_EQ(*status.info->properties.Get("security_mode"), "SignAndEncrypt");
+  EXPECT_EQ(*status.info->properties.Get("security_policy"), "Aes128_Sha256_RsaOaep");
+}
+
 }  // namespace

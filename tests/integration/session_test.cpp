@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "adapter_helpers.h"
@@ -163,10 +164,17 @@ TEST_F(SessionTest, ThrowingHandlersAndTokensOutlivingTheirClientAreHarmless) {
 TEST_F(SessionTest, StatusCapabilitiesAndDiscoverAnswerWithAndWithoutASession) {
   Client client;
   EXPECT_FALSE(client.GetConnectionStatus().info);
-  const DiscoverResult discovered = client.Discover(DiscoverRequest{});
-  EXPECT_EQ(discovered.code, ResultCode::NotImplemented);
-  EXPECT_EQ(discovered.message, "Discover not implemented in v1");
-  EXPECT_FALSE(client.GetCapabilities().supports_discovery);
+  EXPECT_TRUE(client.GetCapabilities().supports_discovery);
+  EXPECT_EQ(client.Discover(DiscoverRequest{}).code, ResultCode::InvalidArgument);  // no URL anywhere
+
+  // No session needed: the filter names the discovery URL.
+  const DiscoverResult endpoints = client.Discover(DiscoverRequest{endpoint, {}});
+  ASSERT_EQ(endpoints.code, ResultCode::Ok) << endpoints.message;
+  ASSERT_EQ(endpoints.endpoints.size(), 1u);
+  EXPECT_EQ(endpoints.endpoints[0], endpoint);
+  EXPECT_EQ(*endpoints.properties.Get("endpoint.0.security_mode"), "None");
+  EXPECT_EQ(*endpoints.properties.Get("endpoint.0.user_tokens"), "Anonymous,UserName");
+  EXPECT_FALSE(endpoints.properties.Get("endpoint.0.certificate_thumbprint"));
 
   client.Configure(Options(endpoint));
   ASSERT_EQ(client.Connect().code, ResultCode::Ok);
@@ -174,7 +182,18 @@ TEST_F(SessionTest, StatusCapabilitiesAndDiscoverAnswerWithAndWithoutASession) {
   EXPECT_EQ(status.state, ConnectionState::Connected);
   ASSERT_TRUE(status.info);
   EXPECT_EQ(status.info->endpoint, endpoint);
-  EXPECT_EQ(client.Discover(DiscoverRequest{}).code, ResultCode::NotImplemented);
+  EXPECT_EQ(*status.info->properties.Get("security_mode"), "None");
+  DiscoverRequest findServers;  // the configured endpoint stands in for an empty filter
+  findServers.options.properties.Set("discover", "servers");
+  const DiscoverResult servers = client.Discover(findServers);
+  ASSERT_EQ(servers.code, ResultCode::Ok) << servers.message;
+  ASSERT_EQ(servers.endpoints.size(), 1u);
+  EXPECT_TRUE(servers.properties.Get("server.0.application_uri"));
+
+  const std::string unreachable = "opc.tcp://127.0.0.1:" + std::to_string(ualib_test::FreeLoopbackPort());
+  const DiscoverResult refused = client.Discover(DiscoverRequest{unreachable, {}});
+  EXPECT_NE(refused.code, ResultCode::Ok);
+  EXPECT_NE(refused.message.find("GetEndpoints at " + unreachable + " failed"), std::string::npos) << refused.message;
 }
 
 TEST_F(SessionTest, ReconnectOptionsFollowTheBooleanAndNumberRules) {

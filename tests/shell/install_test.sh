@@ -17,6 +17,13 @@ prefix=$work/moved
 # The installed demo server, once there is one, proves the bin/ RPATH too.
 if [ -x "$prefix/bin/quarlink-demo-server" ]; then server=$prefix/bin/quarlink-demo-server; fi
 
+# The tool's bash completion and man page beside it.
+if [ -x "$prefix/bin/quarlink" ]; then
+  grep -q 'complete -F _quarlink quarlink' "$prefix/share/bash-completion/completions/quarlink" ||
+    fail "no bash completion for quarlink"
+  grep -q '^\.TH QUARLINK 1' "$prefix/share/man/man1/quarlink.1" || fail "no man page for quarlink"
+fi
+
 # Exports: the public classes only (the C++ runtime's weak template copies aside).
 exports=$(nm -D --defined-only -C "$prefix/lib/libualib.so" | cut -d' ' -f3-)
 leaked=$(grep -E 'internal|UA_|open62541' <<<"$exports" || true)

@@ -88,8 +88,9 @@ Json NodeJson(const NodeDescriptor& node) {
   return line;
 }
 
-std::string NodeText(const NodeDescriptor& node) {
-  std::string text = node.display_name + "  [" + Property(node, "type") + "]  " + node.address;
+// `label` is the display name, or with --paths the browse path from the start node.
+std::string NodeText(const NodeDescriptor& node, const std::string& label) {
+  std::string text = label + "  [" + Property(node, "type") + "]  " + node.address;
   if (node.value) {
     const std::string type = DataValueTypeName(*node.value);
     text += " = " + DataValueToText(*node.value) + (type.empty() ? "" : " (" + type + ")");
@@ -101,7 +102,8 @@ std::string NodeText(const NodeDescriptor& node) {
 // under both parents; a node that is its own ancestor is shown but not descended into.
 class TreePrinter {
  public:
-  explicit TreePrinter(const std::vector<NodeDescriptor>& nodes) : nodes_(nodes) {
+  TreePrinter(const std::vector<NodeDescriptor>& nodes, bool json, bool paths)
+      : nodes_(nodes), json_(json), paths_(paths) {
     std::map<std::string, std::set<std::string>> seen;
     for (size_t i = 0; i < nodes.size(); ++i) {
       const std::string parent = nodes[i].parent.value_or("");
@@ -112,49 +114,69 @@ class TreePrinter {
 
   void Print(const std::string& root) {
     std::vector<std::string> path{root};
-    PrintChildren(path);
+    std::vector<std::string> names;
+    PrintChildren(path, names);
   }
 
  private:
-  void PrintChildren(std::vector<std::string>& path) {
+  void PrintChildren(std::vector<std::string>& path, std::vector<std::string>& names) {
     const auto found = children_.find(path.back());
     if (found == children_.end()) return;
     const std::string indent((path.size() - 1) * 2, ' ');
     for (size_t index : found->second) {
       const NodeDescriptor& node = nodes_[index];
-      PrintLine(stdout, indent + NodeText(node));
-      if (std::find(path.begin(), path.end(), node.address) != path.end()) continue;
-      path.push_back(node.address);
-      PrintChildren(path);
-      path.pop_back();
+      names.push_back(Property(node, "browse_name"));
+      PrintNode(node, indent, names);
+      if (std::find(path.begin(), path.end(), node.address) == path.end()) {
+        path.push_back(node.address);
+        PrintChildren(path, names);
+        path.pop_back();
+      }
+      names.pop_back();
+    }
+  }
+
+  void PrintNode(const NodeDescriptor& node, const std::string& indent, const std::vector<std::string>& names) const {
+    std::string browsePath;
+    for (const std::string& name : names) browsePath += "/" + name;
+    if (json_) {
+      Json line = NodeJson(node);
+      if (paths_) line["path"] = browsePath;
+      PrintLine(stdout, DumpJson(line));
+    } else {
+      PrintLine(stdout, paths_ ? NodeText(node, browsePath) : indent + NodeText(node, node.display_name));
     }
   }
 
   const std::vector<NodeDescriptor>& nodes_;
+  const bool json_;
+  const bool paths_;
   std::map<std::string, std::vector<size_t>> children_;
 };
 
 }  // namespace
 
 int RunBrowse(Context& context, const BrowseOptions& options) {
+  context.interrupts.ExitOnInterrupt(false);  // cancelled between requests; the nodes found so far are printed
   tessel::fnd::defs::BrowseRequest request;
   request.root = options.root;
-  request.recursive = options.recursive;
+  request.recursive = options.recursive || options.depth > 0;
+  request.max_depth = options.depth;
   request.include_values = options.values;
   request.options = context.session.Request();
   const std::string root = options.root.value_or(kObjectsFolder);
   tessel::fnd::defs::BrowseResult result;
   {
     std::optional<ProgressLine> progress;
-    if (options.recursive) progress.emplace(root);
+    if (request.recursive) progress.emplace(root);
     result = context.session.Client().Browse(request);
   }
-  if (context.json) {
+  if (context.json && !options.paths) {
     for (const NodeDescriptor& node : result.nodes) PrintLine(stdout, DumpJson(NodeJson(node)));
   } else {
-    TreePrinter(result.nodes).Print(root);
+    TreePrinter(result.nodes, context.json, options.paths).Print(root);
   }
-  if (result.code != ResultCode::Ok) return RequestFailed("browse of " + root, result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "browse of " + root, result.code, result.message);
   return kExitOk;
 }
 

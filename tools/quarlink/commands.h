@@ -4,6 +4,7 @@
 
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,12 +18,17 @@ struct Context {
   Session& session;
   InterruptWatcher& interrupts;
   bool json;
+  // Set when a request timed out: closing the session politely would wait for the
+  // same server once more.
+  bool unresponsive = false;
 };
 
 struct BrowseOptions {
   std::optional<std::string> root;  // nothing: the Objects folder
   bool recursive = false;
+  uint32_t depth = 0;  // levels below the start node, implies recursive; 0: all
   bool values = false;
+  bool paths = false;  // each node with its browse path from the start node
 };
 int RunBrowse(Context& context, const BrowseOptions& options);
 
@@ -30,11 +36,15 @@ int RunRead(Context& context, const std::vector<std::string>& nodes);
 int RunDataType(Context& context, const std::vector<std::string>& nodes);
 int RunStatus(Context& context);
 
-// One NODE=VALUE or NODE=TYPE:VALUE of write; the type, when given, is checked at once.
+// Without a session: the endpoints (GetEndpoints) and servers (FindServers) of -e.
+int RunEndpoints(Context& context);
+int RunServers(Context& context);
+
+// One NODE=VALUE of write; the value is parsed once the node's data type is known,
+// and all of them before the first is sent.
 struct Assignment {
   std::string node;
   std::string text;
-  std::optional<std::string> typeName;
 };
 std::vector<Assignment> ParseAssignments(const std::vector<std::string>& arguments);
 int RunWrite(Context& context, const std::vector<Assignment>& assignments);
@@ -57,6 +67,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options);
 
 // Shared by the commands: a failure of a whole request ends the command with exit
 // code 1 after one line on stderr; a cancelled one counts as interrupted.
-int RequestFailed(const std::string& what, tessel::fnd::defs::ResultCode code, const std::string& message);
+int RequestFailed(Context& context, const std::string& what, tessel::fnd::defs::ResultCode code,
+                  const std::string& message);
 
 }  // namespace quarlink

@@ -40,10 +40,12 @@ size_t AssignmentSplit(const std::string& text) {
   return split < text.size() && text[split] == '=' ? split : std::string::npos;
 }
 
-Value ParseOrThrow(const std::string& node, const std::string& typeName, const std::string& text) {
-  std::optional<Value> value = ParseValue(typeName, text);
-  if (!value) throw UsageError(node + ": '" + text + "' is not a valid " + typeName);
-  return std::move(*value);
+Value ParseOrThrow(const std::string& what, const std::string& typeName, const std::string& text) {
+  try {
+    return ParseValue(typeName, text);
+  } catch (const ValueSyntaxError& error) {
+    throw UsageError(what + ": " + error.what());
+  }
 }
 
 void PrintItem(Table& table, bool json, const std::string& address, const tessel::fnd::defs::DataValue* value,
@@ -68,13 +70,26 @@ struct PreparedWrite {
   std::string message;
 };
 
+// The node's data type decides how the text reads; a TYPE: prefix only where it cannot.
 PreparedWrite PrepareWrite(velk::quarlink::Client& client, const Assignment& assignment) {
-  if (assignment.typeName)
-    return {ParseOrThrow(assignment.node, *assignment.typeName, assignment.text), ResultCode::Ok, ""};
   const velk::quarlink::Client::DataTypeInfo info = client.ReadDataType(assignment.node);
   if (info.code != ResultCode::Ok) return {std::nullopt, info.code, info.message};
-  // Other types go as text (or fields), which the library converts by the node's type.
-  if (info.type_name.empty()) return {ParseTypedText(assignment.text), ResultCode::Ok, ""};
+  const std::optional<TypedText> typed = SplitTypedText(assignment.text);
+  if (info.type_name.empty()) {
+    // Other types go as text (or fields), which the library converts by the node's type;
+    // TYPE: names one of the twelve for a node whose type does not (BaseDataType).
+    if (!typed) return {ParseTypedText(assignment.text), ResultCode::Ok, ""};
+    return {ParseOrThrow(assignment.node, typed->typeName, typed->text), ResultCode::Ok, ""};
+  }
+  if (typed) {
+    const std::string prefix = assignment.text.substr(0, assignment.text.size() - typed->text.size());
+    const std::string quoted = info.type_name == "String" ? " (a string that starts with it is written as a JSON "
+                                                            "string: \"" +
+                                                                prefix + "...\")"
+                                                          : "";
+    throw UsageError(assignment.node + ": the node's data type (" + info.type_name + ") decides the type: write " +
+                     assignment.node + "=VALUE without '" + prefix + "'" + quoted);
+  }
   return {ParseOrThrow(assignment.node, info.type_name, assignment.text), ResultCode::Ok, ""};
 }
 
@@ -91,10 +106,43 @@ std::vector<std::pair<std::string, bool>> CapabilityFlags(const tessel::fnd::def
           {"cancellation", capabilities.supports_cancellation}};
 }
 
+// The session's security: mode, policy and, on a secured channel, the SHA-1 of the
+// certificate the server presents for them (from its endpoint list).
+struct SessionSecurity {
+  std::string mode;
+  std::string policy;
+  std::string serverThumbprint;
+};
+
+std::optional<SessionSecurity> SecurityOf(Context& context, const tessel::fnd::defs::ConnectionStatus& status) {
+  if (!status.info) return std::nullopt;
+  const std::string* mode = status.info->properties.Get("security_mode");
+  const std::string* policy = status.info->properties.Get("security_policy");
+  if (!mode || !policy) return std::nullopt;
+  SessionSecurity security{*mode, *policy, ""};
+  if (*mode == "None") return security;
+  tessel::fnd::defs::DiscoverRequest request;
+  request.filter = context.session.Endpoint();
+  request.options = context.session.Request();
+  const tessel::fnd::defs::DiscoverResult offered = context.session.Client().Discover(request);
+  for (size_t i = 0; i < offered.endpoints.size(); ++i) {
+    const std::string key = "endpoint." + std::to_string(i) + ".";
+    const std::string* offeredMode = offered.properties.Get(key + "security_mode");
+    const std::string* offeredPolicy = offered.properties.Get(key + "security_policy");
+    const std::string* thumbprint = offered.properties.Get(key + "certificate_thumbprint");
+    if (offeredMode && *offeredMode == *mode && offeredPolicy && *offeredPolicy == *policy && thumbprint) {
+      security.serverThumbprint = *thumbprint;
+      break;
+    }
+  }
+  return security;
+}
+
 }  // namespace
 
-int RequestFailed(const std::string& what, ResultCode code, const std::string& message) {
+int RequestFailed(Context& context, const std::string& what, ResultCode code, const std::string& message) {
   if (code == ResultCode::Cancelled) throw Interrupted();
+  if (code == ResultCode::Timeout) context.unresponsive = true;
   PrintLine(stderr, "quarlink: " + what + " failed: " + ResultText(code, message));
   return kExitItemFailed;
 }
@@ -104,7 +152,7 @@ int RunRead(Context& context, const std::vector<std::string>& nodes) {
   request.options = context.session.Request();
   for (const std::string& node : nodes) request.items.push_back({node, ""});
   const tessel::fnd::defs::ReadResult result = context.session.Client().Read(request);
-  if (result.code != ResultCode::Ok) return RequestFailed("read", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "read", result.code, result.message);
   Table table;
   int exitCode = kExitOk;
   for (const auto& item : result.items) {
@@ -121,13 +169,7 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& argumen
   for (const std::string& argument : arguments) {
     const size_t split = AssignmentSplit(argument);
     if (split == std::string::npos) throw UsageError("write takes NODE=VALUE, not '" + argument + "'");
-    Assignment assignment{argument.substr(0, split), argument.substr(split + 1), std::nullopt};
-    if (std::optional<TypedText> typed = SplitTypedText(assignment.text)) {
-      ParseOrThrow(assignment.node, typed->typeName, typed->text);  // a wrong value stops the run before connecting
-      assignment.typeName = std::move(typed->typeName);
-      assignment.text = std::move(typed->text);
-    }
-    assignments.push_back(std::move(assignment));
+    assignments.push_back({argument.substr(0, split), argument.substr(split + 1)});
   }
   return assignments;
 }
@@ -145,7 +187,7 @@ int RunWrite(Context& context, const std::vector<Assignment>& assignments) {
   }
   tessel::fnd::defs::WriteResult result;
   if (!request.items.empty()) result = client.Write(request);
-  if (result.code != ResultCode::Ok) return RequestFailed("write", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "write", result.code, result.message);
 
   Table table;
   int exitCode = kExitOk;
@@ -173,6 +215,7 @@ int RunStatus(Context& context) {
   const tessel::fnd::defs::Capabilities capabilities = client.GetCapabilities();
   const auto flags = CapabilityFlags(capabilities);
   const int exitCode = status.state == tessel::fnd::defs::ConnectionState::Connected ? kExitOk : kExitItemFailed;
+  const std::optional<SessionSecurity> security = SecurityOf(context, status);
   if (context.json) {
     Json line = {{"endpoint", context.session.Endpoint()}, {"state", StateName(status.state)}};
     line.update(ResultJson(status.code, status.message));
@@ -180,6 +223,12 @@ int RunStatus(Context& context) {
       line["adapter"] = status.info->adapter;
       line["adapter_version"] = status.info->adapter_version;
       line["contract_version"] = status.info->contract_version;
+    }
+    if (security) {
+      line["security"] = {
+          {"mode", security->mode},
+          {"policy", security->policy},
+          {"server_certificate_sha1", security->serverThumbprint.empty() ? Json() : Json(security->serverThumbprint)}};
     }
     Json& supported = line["capabilities"];
     for (const auto& [name, flag] : flags) supported[name] = flag;
@@ -193,6 +242,10 @@ int RunStatus(Context& context) {
   if (status.info) {
     table.Add({"adapter", status.info->adapter + " " + status.info->adapter_version + ", contract " +
                               std::to_string(status.info->contract_version)});
+  }
+  if (security) {
+    table.Add({"security", security->mode == "None" ? "None" : security->mode + " " + security->policy});
+    if (!security->serverThumbprint.empty()) table.Add({"server certificate", "SHA-1 " + security->serverThumbprint});
   }
   std::string supported;
   std::string unsupported;
@@ -258,7 +311,8 @@ int RunCall(Context& context, const CallOptions& options, const std::vector<Call
     }
     PrintLine(stdout, DumpJson(line));
   }
-  if (result.code != ResultCode::Ok) return RequestFailed("call " + options.method, result.code, result.message);
+  if (result.code != ResultCode::Ok)
+    return RequestFailed(context, "call " + options.method, result.code, result.message);
   if (context.json) return kExitOk;
   if (result.outputs.empty()) PrintLine(stdout, options.method + "  Ok (no outputs)");
   Table table;

@@ -13,6 +13,7 @@
 
 #include "errors.h"
 #include "output.h"
+#include "properties.h"
 #include "values.h"
 
 namespace quarlink {
@@ -60,7 +61,9 @@ std::pair<std::string, std::string> SplitOption(const std::string& option) {
                      " or let quarlink prompt for it");
   }
   if (key == "username") throw UsageError("give the user name with -u/--user");
-  return {std::move(key), option.substr(equals + 1)};
+  std::string value = option.substr(equals + 1);
+  CheckProperty(key, value);
+  return {std::move(key), std::move(value)};
 }
 
 // Echo stays off only while the password is typed, whatever ends the prompt.
@@ -117,10 +120,30 @@ std::string Password(const std::string& user, const InterruptWatcher& interrupts
                    " (there is no terminal to ask on)");
 }
 
-std::string ConnectHint(ResultCode code) {
-  if (code == ResultCode::AccessDenied) return " (check the user name and password)";
-  if (code == ResultCode::InvalidArgument) return " (check the endpoint URL)";
-  return " (is the server running?)";
+bool Mentions(const std::string& text, std::initializer_list<const char*> words) {
+  for (const char* word : words) {
+    if (text.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Why Connect failed, in words that name only what can cause it.
+std::string ConnectFailure(const std::string& endpoint, const std::string& reason, bool userGiven) {
+  const std::string head = "cannot connect to " + endpoint + ": " + reason;
+  if (Mentions(reason, {"BadTcpMessageTooLarge", "BadTcpMessageTypeInvalid", "BadTcpInternalError", "BadDecodingError",
+                        "BadTcpNotEnoughResources", "BadSecureChannelIdInvalid"})) {
+    return "not an OPC UA server at " + endpoint + " (something answered, but not in OPC UA: " + reason + ")";
+  }
+  if (Mentions(reason, {"ertificate"})) return head + " (a certificate problem)";
+  if (Mentions(reason, {"BadUserAccessDenied", "BadIdentityToken"})) {
+    return head + (userGiven ? " (check the user name and password)"
+                             : " (the server refuses anonymous sessions: give -u USER)");
+  }
+  if (Mentions(reason, {"BadTimeout"})) return head + " (nothing answered in time: is it an OPC UA server?)";
+  if (Mentions(reason, {"BadConnectionRejected", "BadConnectionClosed", "BadNotConnected", "BadCommunicationError"})) {
+    return head + " (is the server running?)";
+  }
+  return head;
 }
 
 }  // namespace
@@ -132,12 +155,20 @@ const std::vector<std::string>& LogLevelNames() {
 
 void ValidateOptions(const GlobalOptions& options) {
   for (const std::string& option : options.options) SplitOption(option);
-  if (!options.endpoint.empty() && options.endpoint.rfind("opc.tcp://", 0) != 0) {
+  // An empty -e is most often an unset variable in a script: never guess a server.
+  if (options.demo) {
+    if (!options.endpoint.empty()) throw UsageError("give either --endpoint or --demo, not both");
+    return;
+  }
+  if (options.endpoint.empty()) {
+    throw UsageError("no server given: -e opc.tcp://HOST:PORT (an empty -e is refused), or --demo for the demo server");
+  }
+  if (options.endpoint.rfind("opc.tcp://", 0) != 0) {
     throw UsageError("--endpoint takes an opc.tcp:// URL, not '" + options.endpoint + "'");
   }
 }
 
-Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts)
+Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, bool connect)
     : interrupts_(interrupts), timeout_(options.timeout), endpoint_(options.endpoint) {
   // Installed even for "off": without a logger the library's warnings reach stderr.
   tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
@@ -146,26 +177,41 @@ Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts)
   // (and -o array_values=false) turn them off again.
   connection.properties.Set("array_values", "true");
   connection.properties.Set("typed_values", "true");
+  // A tool run is one burst of work: gather items into as few requests as the server
+  // allows (-o max_items_per_request=1 sends them one by one again).
+  connection.properties.Set("max_items_per_request", "0");
   for (const std::string& option : options.options) {
     auto [key, value] = SplitOption(option);
     connection.properties.Set(std::move(key), std::move(value));
   }
   if (!options.sdkLog.empty()) connection.properties.Set("sdk_log_level", options.sdkLog);
-  if (!options.user.empty()) {
+  if (!options.user.empty() && connect) {
     connection.properties.Set("username", options.user);
     connection.properties.Set("password", Password(options.user, interrupts));
   }
-  if (endpoint_.empty()) {
+  if (options.demo) {
     demoServer_ = std::make_unique<DemoServer>();
     endpoint_ = demoServer_->Endpoint();
-    PrintLine(stderr, "quarlink: no --endpoint given: started the demo server at " + endpoint_);
+    PrintLine(stderr, "quarlink: started the demo server at " + endpoint_);
   }
   connection.endpoint = endpoint_;
   client_.Configure(connection);
+  if (!connect) return;
+  // Past the password prompt: nothing left that must be restored before exiting.
+  interrupts.ExitOnInterrupt(true);
+  if (timeout_.count() > 0) {
+    interrupts.ExitAt(std::chrono::steady_clock::now() + timeout_, kExitNoConnection,
+                      "quarlink: cannot connect to " + endpoint_ + ": no answer within --timeout " +
+                          std::to_string(timeout_.count()) + " ms");
+  }
   const tessel::fnd::defs::Result result = client_.Connect();
+  interrupts.Disarm();
+  if (result.code == ResultCode::InvalidArgument) {
+    throw UsageError(endpoint_ + ": " + result.message);  // an option or the URL, not the server
+  }
   if (result.code != ResultCode::Ok) {
     const std::string reason = result.message.empty() ? ResultCodeName(result.code) : result.message;
-    throw ConnectError("cannot connect to " + endpoint_ + ": " + reason + ConnectHint(result.code));
+    throw ConnectError(ConnectFailure(endpoint_, reason, !options.user.empty()));
   }
 }
 

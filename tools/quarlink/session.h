@@ -15,7 +15,8 @@
 namespace quarlink {
 
 struct GlobalOptions {
-  std::string endpoint;              // empty: start the demo server
+  std::string endpoint;
+  bool demo = false;                 // start the demo server and work on it instead of an endpoint
   std::string user;                  // empty: anonymous
   std::vector<std::string> options;  // KEY=VALUE connection properties
   bool json = false;
@@ -33,9 +34,9 @@ void ValidateOptions(const GlobalOptions& options);
 
 class Session {
  public:
-  // Routes the library's log lines, starts the demo server when no endpoint is
-  // given, asks for the password and connects. Throws ConnectError or UsageError.
-  Session(const GlobalOptions& options, InterruptWatcher& interrupts);
+  // Routes the library's log lines, starts the demo server with --demo, asks for the password and connects. Throws
+  // ConnectError or UsageError. Without `connect` only the endpoint is settled (and the demo server started).
+  Session(const GlobalOptions& options, InterruptWatcher& interrupts, bool connect = true);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;

@@ -74,6 +74,7 @@ void PrintStateChange(const tessel::fnd::defs::ConnectionStateChange& change) {
 }  // namespace
 
 int RunSubscribe(Context& context, const SubscribeOptions& options) {
+  context.interrupts.ExitOnInterrupt(false);  // Ctrl-C is the normal end: unsubscribe and close
   velk::quarlink::Client& client = context.session.Client();
   size_t addressWidth = 0;
   for (const std::string& node : options.nodes) addressWidth = std::max(addressWidth, node.size());
@@ -84,6 +85,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options) {
   };
   tessel::fnd::defs::RegistrationToken stateHandler = client.SetConnectionStateHandler(PrintStateChange);
   const tessel::fnd::defs::SubscribeResult result = client.Subscribe(options.nodes, print, Intervals(options));
+  context.interrupts.Disarm();  // --timeout bounds the subscribing, not the watching
 
   std::vector<std::string> subscribed;
   for (const auto& item : result.items) {
@@ -105,7 +107,7 @@ int RunSubscribe(Context& context, const SubscribeOptions& options) {
   if (stateHandler.release) stateHandler.release();
   // The tool's session is its own, so this ends the server-side subscription too.
   client.UnsubscribeAll();
-  if (result.code != ResultCode::Ok) return RequestFailed("subscribe", result.code, result.message);
+  if (result.code != ResultCode::Ok) return RequestFailed(context, "subscribe", result.code, result.message);
   return subscribed.size() == result.items.size() ? kExitOk : kExitItemFailed;
 }
 

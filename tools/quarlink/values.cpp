@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -18,10 +19,6 @@ using tessel::fnd::defs::ConnectionState;
 using tessel::fnd::defs::PropertyMap;
 using tessel::fnd::defs::ResultCode;
 using tessel::fnd::defs::Value;
-
-// The scalar types the library converts, with their OPC UA names.
-constexpr std::array<std::string_view, 12> kWritableTypes{"Boolean", "SByte", "Byte",   "Int16", "UInt16", "Int32",
-                                                          "UInt32",  "Int64", "UInt64", "Float", "Double", "String"};
 
 // Indexed by the alternative of Value.
 constexpr std::array<std::string_view, 26> kValueTypeNames{
@@ -52,10 +49,24 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The whole text must be the number: "12abc" and "" are refused, and so is a value
-// outside T (from_chars reports the overflow instead of wrapping).
+// --- The grammar: one entry per built-in type ---
+
+// One value of the type from bare text; nothing when the text is not one.
+using ScalarParser = std::optional<Value> (*)(std::string_view text);
+
+struct ValueType {
+  std::string_view name;
+  ScalarParser scalar;
+  // Appends the elements of a JSON array (each checked with `scalar`) as a Value.
+  std::optional<Value> (*array)(const Json& elements);
+  std::string_view forms;  // the accepted scalar forms, for the message of a refusal
+  bool quotedElements;     // array elements are JSON strings (String) rather than numbers
+};
+
+// The whole text must be the number: "12abc", " 1" and "" are refused, and so is a
+// value outside T (from_chars reports the overflow instead of wrapping).
 template <typename T>
-std::optional<Value> ParseNumber(const std::string& text) {
+std::optional<Value> ParseNumber(std::string_view text) {
   T number{};
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, number);
@@ -63,10 +74,92 @@ std::optional<Value> ParseNumber(const std::string& text) {
   return Value{number};
 }
 
-std::optional<Value> ParseBoolean(const std::string& text) {
+bool IsNonFiniteWord(std::string_view text) { return text == "NaN" || text == "Infinity" || text == "-Infinity"; }
+
+// Floating point also takes the words --json prints for the values JSON has no number for.
+template <typename T>
+std::optional<Value> ParseFloating(std::string_view text) {
+  if (text == "NaN") return Value{std::numeric_limits<T>::quiet_NaN()};
+  if (text == "Infinity") return Value{std::numeric_limits<T>::infinity()};
+  if (text == "-Infinity") return Value{-std::numeric_limits<T>::infinity()};
+  if (std::isalpha(static_cast<unsigned char>(text.empty() ? '0' : text.back()))) return std::nullopt;  // inf, nan
+  return ParseNumber<T>(text);
+}
+
+std::optional<Value> ParseBoolean(std::string_view text) {
   if (EqualsIgnoringCase(text, "true") || text == "1") return Value{true};
   if (EqualsIgnoringCase(text, "false") || text == "0") return Value{false};
   return std::nullopt;
+}
+
+std::optional<Value> ParseString(std::string_view text) { return Value{std::string(text)}; }
+
+// A JSON element as the bare text the scalar parser takes: numbers and booleans as
+// JSON wrote them, strings only where the type reads words.
+std::optional<std::string> ElementText(const Json& element, bool quotedElements) {
+  if (element.is_string()) return element.get<std::string>();
+  if (quotedElements) return std::nullopt;
+  if (element.is_number() || element.is_boolean()) return element.dump();
+  return std::nullopt;
+}
+
+template <typename T, ScalarParser Parse, bool Quoted>
+std::optional<Value> ParseElements(const Json& elements) {
+  std::vector<T> values;
+  for (const Json& element : elements) {
+    const std::optional<std::string> text = ElementText(element, Quoted);
+    if (!text) return std::nullopt;
+    // Of the quoted words only NaN and the infinities stand for numbers: 5 is not "5".
+    if (!Quoted && element.is_string() && !(std::is_floating_point_v<T> && IsNonFiniteWord(*text))) {
+      return std::nullopt;
+    }
+    std::optional<Value> value = Parse(*text);
+    if (!value) return std::nullopt;
+    values.push_back(std::get<T>(*value));
+  }
+  return Value{std::move(values)};
+}
+
+template <typename T>
+constexpr ValueType Integer(std::string_view name, std::string_view forms) {
+  return {name, ParseNumber<T>, ParseElements<T, ParseNumber<T>, false>, forms, false};
+}
+
+constexpr std::array<ValueType, 12> kValueTypes{{
+    {"Boolean", ParseBoolean, ParseElements<bool, ParseBoolean, false>, "true or false", false},
+    Integer<int8_t>("SByte", "an integer from -128 to 127"),
+    Integer<uint8_t>("Byte", "an integer from 0 to 255"),
+    Integer<int16_t>("Int16", "an integer from -32768 to 32767"),
+    Integer<uint16_t>("UInt16", "an integer from 0 to 65535"),
+    Integer<int32_t>("Int32", "an integer from -2147483648 to 2147483647"),
+    Integer<uint32_t>("UInt32", "an integer from 0 to 4294967295"),
+    Integer<int64_t>("Int64", "a 64-bit integer"),
+    Integer<uint64_t>("UInt64", "an integer from 0 to 18446744073709551615"),
+    {"Float", ParseFloating<float>, ParseElements<float, ParseFloating<float>, false>,
+     "a number such as -2.5 or 1e-3, NaN, Infinity or -Infinity", false},
+    {"Double", ParseFloating<double>, ParseElements<double, ParseFloating<double>, false>,
+     "a number such as -2.5 or 1e-3, NaN, Infinity or -Infinity", false},
+    {"String", ParseString, ParseElements<std::string, ParseString, true>,
+     "the text as it is, or a JSON string such as \"[not an array]\" when it starts with '\"', '[' or TYPE:", true},
+}};
+
+const ValueType* FindType(std::string_view name) {
+  for (const ValueType& type : kValueTypes) {
+    if (type.name == name) return &type;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void Refuse(const ValueType& type, std::string_view text, const std::string& why) {
+  const std::string example = type.quotedElements ? "[\"a\", \"b\"]" : "[1, 2]";
+  throw ValueSyntaxError("'" + std::string(text) + "' is not a valid " + std::string(type.name) + why + " (accepted: " +
+                         std::string(type.forms) + "; an array: a JSON array such as " + example + ")");
+}
+
+Json ParseJson(const ValueType& type, std::string_view text) {
+  Json json = Json::parse(text, nullptr, false);
+  if (json.is_discarded()) Refuse(type, text, ": not valid JSON");
+  return json;
 }
 
 // A float printed as its shortest decimal form, so 0.1f reads 0.1, not 0.100000001.
@@ -78,12 +171,22 @@ double ShortestDouble(float number) {
   return widened;
 }
 
+template <typename T>
+Json FloatingJson(T number) {
+  if (std::isnan(number)) return "NaN";
+  if (std::isinf(number)) return number > 0 ? "Infinity" : "-Infinity";
+  if constexpr (std::is_same_v<T, float>) return ShortestDouble(number);
+  return number;
+}
+
 struct ToJson {
   Json operator()(std::monostate) const { return nullptr; }
-  Json operator()(float number) const { return ShortestDouble(number); }
-  Json operator()(const std::vector<float>& numbers) const {
+  Json operator()(float number) const { return FloatingJson(number); }
+  Json operator()(double number) const { return FloatingJson(number); }
+  template <typename T>
+  Json operator()(const std::vector<T>& numbers) const requires std::is_floating_point_v<T> {
     Json array = Json::array();
-    for (float number : numbers) array.push_back(ShortestDouble(number));
+    for (T number : numbers) array.push_back(FloatingJson(number));
     return array;
   }
   Json operator()(const std::vector<bool>& flags) const {
@@ -209,80 +312,29 @@ Value ParseTypedText(const std::string& text) {
 }
 
 std::optional<std::string> CanonicalTypeName(std::string_view name) {
-  for (std::string_view type : kWritableTypes) {
-    if (EqualsIgnoringCase(type, name)) return std::string(type);
+  for (const ValueType& type : kValueTypes) {
+    if (EqualsIgnoringCase(type.name, name)) return std::string(type.name);
   }
   return std::nullopt;
 }
 
-namespace {
-
-// "[a, b, c]" as the vector of typeName's elements; nothing when an element does not fit.
-template <typename T>
-std::optional<Value> ParseElements(const std::string& typeName, const std::vector<std::string>& texts) {
-  std::vector<T> elements;
-  for (const std::string& text : texts) {
-    std::optional<Value> element = ParseScalar(typeName, text);
-    if (!element) return std::nullopt;
-    elements.push_back(std::get<T>(*element));
+Value ParseValue(const std::string& typeName, std::string_view text) {
+  const ValueType* type = FindType(typeName);
+  if (type == nullptr) throw ValueSyntaxError("the type " + typeName + " cannot be written");
+  if (!text.empty() && text.front() == '[') {
+    const Json json = ParseJson(*type, text);
+    std::optional<Value> value = json.is_array() ? type->array(json) : std::nullopt;
+    if (!value) Refuse(*type, text, " array");
+    return std::move(*value);
   }
-  return Value{std::move(elements)};
-}
-
-std::vector<std::string> SplitList(const std::string& inner) {
-  std::vector<std::string> texts;
-  if (inner.find_first_not_of(' ') == std::string::npos) return texts;
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = inner.find(',', start);
-    std::string text = inner.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const size_t first = text.find_first_not_of(' ');
-    const size_t last = text.find_last_not_of(' ');
-    texts.push_back(first == std::string::npos ? std::string() : text.substr(first, last - first + 1));
-    if (comma == std::string::npos) return texts;
-    start = comma + 1;
+  if (!text.empty() && text.front() == '"') {
+    const Json json = ParseJson(*type, text);
+    if (!json.is_string() || !type->quotedElements) Refuse(*type, text, "");
+    return Value{json.get<std::string>()};
   }
-}
-
-std::optional<Value> ParseArray(const std::string& typeName, const std::string& inner) {
-  const std::vector<std::string> texts = SplitList(inner);
-  if (typeName == "Boolean") return ParseElements<bool>(typeName, texts);
-  if (typeName == "SByte") return ParseElements<int8_t>(typeName, texts);
-  if (typeName == "Byte") return ParseElements<uint8_t>(typeName, texts);
-  if (typeName == "Int16") return ParseElements<int16_t>(typeName, texts);
-  if (typeName == "UInt16") return ParseElements<uint16_t>(typeName, texts);
-  if (typeName == "Int32") return ParseElements<int32_t>(typeName, texts);
-  if (typeName == "UInt32") return ParseElements<uint32_t>(typeName, texts);
-  if (typeName == "Int64") return ParseElements<int64_t>(typeName, texts);
-  if (typeName == "UInt64") return ParseElements<uint64_t>(typeName, texts);
-  if (typeName == "Float") return ParseElements<float>(typeName, texts);
-  if (typeName == "Double") return ParseElements<double>(typeName, texts);
-  if (typeName == "String") return ParseElements<std::string>(typeName, texts);
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<Value> ParseValue(const std::string& typeName, const std::string& text) {
-  if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
-    return ParseArray(typeName, text.substr(1, text.size() - 2));
-  return ParseScalar(typeName, text);
-}
-
-std::optional<Value> ParseScalar(const std::string& typeName, const std::string& text) {
-  if (typeName == "Boolean") return ParseBoolean(text);
-  if (typeName == "SByte") return ParseNumber<int8_t>(text);
-  if (typeName == "Byte") return ParseNumber<uint8_t>(text);
-  if (typeName == "Int16") return ParseNumber<int16_t>(text);
-  if (typeName == "UInt16") return ParseNumber<uint16_t>(text);
-  if (typeName == "Int32") return ParseNumber<int32_t>(text);
-  if (typeName == "UInt32") return ParseNumber<uint32_t>(text);
-  if (typeName == "Int64") return ParseNumber<int64_t>(text);
-  if (typeName == "UInt64") return ParseNumber<uint64_t>(text);
-  if (typeName == "Float") return ParseNumber<float>(text);
-  if (typeName == "Double") return ParseNumber<double>(text);
-  if (typeName == "String") return Value{text};
-  return std::nullopt;
+  std::optional<Value> value = type->scalar(text);
+  if (!value) Refuse(*type, text, "");
+  return std::move(*value);
 }
 
 std::optional<TypedText> SplitTypedText(const std::string& text) {
@@ -299,11 +351,18 @@ Json ValueToJson(const Value& value) { return std::visit(ToJson{}, value); }
 
 std::string ValueToText(const Value& value) {
   if (std::holds_alternative<std::monostate>(value)) return "(none)";
+  // In a floating-point value a string can only be one of the words for NaN and infinity.
+  const bool floating = std::holds_alternative<float>(value) || std::holds_alternative<double>(value) ||
+                        std::holds_alternative<std::vector<float>>(value) ||
+                        std::holds_alternative<std::vector<double>>(value);
+  const auto text = [floating](const Json& json) {
+    return floating && json.is_string() ? json.get<std::string>() : DumpJson(json);
+  };
   const Json json = ValueToJson(value);
-  if (!json.is_array()) return DumpJson(json);
-  std::string text = "[";  // "[1, 2, 3]": easier on the eye than JSON's "[1,2,3]"
-  for (size_t i = 0; i < json.size(); ++i) text += (i == 0 ? "" : ", ") + DumpJson(json[i]);
-  return text + "]";
+  if (!json.is_array()) return text(json);
+  std::string line = "[";  // "[1, 2, 3]": easier on the eye than JSON's "[1,2,3]"
+  for (size_t i = 0; i < json.size(); ++i) line += (i == 0 ? "" : ", ") + text(json[i]);
+  return line + "]";
 }
 
 std::string DumpJson(const Json& json) { return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }

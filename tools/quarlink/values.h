@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -13,15 +14,27 @@ namespace quarlink {
 // Keys in the order they are added, so every object starts with its address.
 using Json = nlohmann::ordered_json;
 
+// The value grammar, one for write and call:
+//   bare text     one value of the type: 42, -2.5, NaN, true; a String takes the text as it is
+//   "..."         a JSON string: a String that starts with '"', '[' or a TYPE: prefix
+//   [a, b, ...]   a JSON array of values of the type; strings quoted, Float and Double
+//                 elements may be "NaN", "Infinity", "-Infinity"
+// A `TYPE:` prefix names the type only where nothing else decides it (call arguments,
+// nodes whose data type is not built-in); where the node's type decides, a prefix is
+// refused rather than guessed at.
+
 // The OPC UA built-in type a text is parsed as ("Int32", "Double", ...), matched
-// without regard to case; nothing for a name the library cannot write.
+// without regard to case; nothing for a name the grammar does not know.
 std::optional<std::string> CanonicalTypeName(std::string_view name);
 
-// Parses `text` as a value of the built-in type `typeName` (a canonical name), or
-// "[a, b, c]" as an array of it; nothing when the text does not fit the type.
-std::optional<tessel::fnd::defs::Value> ParseValue(const std::string& typeName, const std::string& text);
-// The same for one scalar only.
-std::optional<tessel::fnd::defs::Value> ParseScalar(const std::string& typeName, const std::string& text);
+// A text the grammar refuses; what() names the text, the type and the accepted forms.
+struct ValueSyntaxError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Parses `text` as a value of the built-in type `typeName` (a canonical name) or an
+// array of it. Throws ValueSyntaxError.
+tessel::fnd::defs::Value ParseValue(const std::string& typeName, std::string_view text);
 
 // Splits "TYPE:VALUE" when TYPE names a built-in type; nothing otherwise.
 struct TypedText {
@@ -32,9 +45,11 @@ std::optional<TypedText> SplitTypedText(const std::string& text);
 
 // The value's OPC UA type name ("Int32", "Double[]"), empty for an empty value.
 std::string ValueTypeName(const tessel::fnd::defs::Value& value);
-// JSON null for an empty value.
+// JSON null for an empty value; NaN and the infinities as the strings "NaN",
+// "Infinity" and "-Infinity", which JSON has no numbers for.
 Json ValueToJson(const tessel::fnd::defs::Value& value);
-// Strings are quoted, so an empty string stays visible; arrays read "[1, 2, 3]". An
+// Strings are quoted, so an empty string stays visible; arrays read "[1, 2, 3]"; NaN
+// and the infinities read NaN, Infinity, -Infinity. An
 // empty value (one the library does not convert: DateTime, LocalizedText ...) is "(none)".
 std::string ValueToText(const tessel::fnd::defs::Value& value);
 

@@ -1,4 +1,4 @@
-// Client object: construction, destruction, configuration, capabilities, discovery.
+// Client object: construction, destruction, configuration, capabilities.
 #include <velk/quarlink/client.h>
 
 #include "logging/log.h"
@@ -44,6 +44,7 @@ Result Client::Configure(const ConnectionOptions& options) {
 Capabilities Client::GetCapabilities() const {
   UALIB_TRACE();
   Capabilities caps{};
+  caps.supports_discovery = true;
   caps.supports_browse = true;
   caps.supports_read = true;
   caps.supports_write = true;
@@ -53,14 +54,6 @@ Capabilities Client::GetCapabilities() const {
   caps.supports_connection_state = true;
   caps.supports_cancellation = true;
   return caps;
-}
-
-DiscoverResult Client::Discover(const DiscoverRequest& /*request*/) {
-  UALIB_TRACE();
-  DiscoverResult result{};
-  result.code = ResultCode::NotImplemented;
-  result.message = "Discover not implemented in v1";
-  return result;
 }
 
 }  // namespace velk::quarlink

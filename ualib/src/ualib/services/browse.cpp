@@ -300,6 +300,7 @@ struct PendingParent {
   std::string text;  // as its children's `parent`
   UaNodeId node;
   AncestorSet ancestors;  // the node itself included
+  uint32_t depth = 0;     // levels below the start node; its children are at depth 1
 };
 
 struct ParentFailure {
@@ -317,9 +318,12 @@ struct FrontOutcome {
 class BrowseTraversal {
  public:
   BrowseTraversal(const BrowseRequest& request, Arrays arrays, UaNodeId root, std::string rootText)
-      : recursive_(request.recursive), includeValues_(request.include_values), arrays_(arrays) {
+      : recursive_(request.recursive),
+        maxDepth_(request.max_depth),
+        includeValues_(request.include_values),
+        arrays_(arrays) {
     AncestorSet ancestors = AncestorSet().With(root);
-    queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors)});
+    queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors), 0});
   }
 
   bool Done() const { return queue_.empty(); }
@@ -349,7 +353,10 @@ class BrowseTraversal {
       }
       AttachValues(lock, batches[k]);
       for (NodeDescriptor& node : batches[k]) {
-        if (recursive_ && node.expandable) Enqueue(node.address, parents[k].ancestors);
+        const uint32_t depth = parents[k].depth + 1;
+        if (recursive_ && node.expandable && (maxDepth_ == 0 || depth < maxDepth_)) {
+          Enqueue(node.address, parents[k].ancestors, depth);
+        }
         nodes.push_back(std::move(node));
       }
     }
@@ -387,17 +394,18 @@ class BrowseTraversal {
         [&](size_t i) -> const std::string& { return batch[i].address; }, [](size_t) { return false; }, join, send);
   }
 
-  void Enqueue(const std::string& address, const AncestorSet& ancestors) {
+  void Enqueue(const std::string& address, const AncestorSet& ancestors, uint32_t depth) {
     UaNodeId node;
     if (!ParseNodeId(address, *node)) return;
     // On a server whose references form a cycle the subtree below a node that is
     // its own ancestor never ends: such a node is listed but not expanded again.
     if (ancestors.Contains(*node)) return;
     AncestorSet below = ancestors.With(node);
-    queue_.push_back({address, std::move(node), std::move(below)});
+    queue_.push_back({address, std::move(node), std::move(below), depth});
   }
 
   const bool recursive_;
+  const uint32_t maxDepth_;  // levels listed at most; 0: no limit
   const bool includeValues_;
   const Arrays arrays_;
   std::deque<PendingParent> queue_;

@@ -140,9 +140,10 @@ std::vector<OpcuaConnection::Delivery> OpcuaConnection::RecordState(tessel::fnd:
   state_ = next;
   deliveries.reserve(observers_.size());
   for (StateObserver* observer : observers_) {
-    if (!observer || !observer->handler || observer->lastState == next) continue;
-    deliveries.push_back({observer->handler, observer->lastState});
-    observer->lastState = next;
+    if (!observer || observer->lastState == next) continue;
+    // Followed also without a handler, so one installed later names the state it left.
+    const tessel::fnd::defs::ConnectionState previous = std::exchange(observer->lastState, next);
+    if (observer->handler) deliveries.push_back({observer->handler, previous});
   }
   return deliveries;
 }

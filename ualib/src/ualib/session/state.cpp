@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "logging/log.h"
+#include "services/discover.h"
 #include "session/client_impl.h"
 #include "session/session.h"
 #include "values/status.h"
@@ -107,6 +109,7 @@ ConnectionStatus Client::GetConnectionStatus() const {
   status.state = ConnectionState::Connected;
   status.info =
       ConnectionInfo{impl->session->endpoint(), "opc.tcp", "velk::quarlink::Client", UALIB_VERSION_LABEL, 1, {}};
+  internal::DescribeChannel(lock.client(), status.info->properties);
   return status;
 }
 
