@@ -45,18 +45,6 @@ std::string StringOf(const UA_String& s) {
 
 // --- Arrays: element type, vector alternative ---
 
-// The elements of an array variant; an empty array points at the stack's sentinel,
-// which is never read.
-struct Elements {
-  const void* data;
-  size_t count;
-};
-
-Elements ElementsOf(const UA_Variant& v) {
-  if (v.data == UA_EMPTY_ARRAY_SENTINEL) return {nullptr, 0};
-  return {v.data, v.arrayLength};
-}
-
 // Matches an element array of the stack type of T and returns it as std::vector<T>.
 template <typename T>
 bool CopyArrayIf(const UA_Variant& v, Value& out) {
@@ -134,6 +122,11 @@ constexpr int64_t kMaxMicros = std::numeric_limits<int64_t>::max() / 1000;
 constexpr int64_t kMinMicros = std::numeric_limits<int64_t>::min() / 1000;  // truncates toward zero
 
 }  // namespace
+
+Elements ElementsOf(const UA_Variant& v) {
+  if (v.data == UA_EMPTY_ARRAY_SENTINEL) return {nullptr, 0};
+  return {v.data, v.arrayLength};
+}
 
 Value UaVariantToValue(const UA_Variant& v, Arrays arrays) {
   if (v.type == nullptr || v.data == nullptr) return {};

@@ -26,4 +26,12 @@ bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out, Ar
 // overflowing for times before 1677 or after 2262.
 int64_t UaDateTimeToUnixNanos(UA_DateTime ticks);
 
+// The elements of an array variant; an empty array points at the stack's sentinel,
+// which is never read.
+struct Elements {
+  const void* data;
+  size_t count;
+};
+Elements ElementsOf(const UA_Variant& v);
+
 }  // namespace velk::quarlink::internal

@@ -266,16 +266,6 @@ bool WalkKnown(const void* p, const UA_DataType* type, const std::string& key, P
 
 // --- Received values by type ---
 
-struct Elements {
-  const void* data;
-  size_t count;
-};
-
-Elements ElementsOf(const UA_Variant& v) {
-  if (v.data == UA_EMPTY_ARRAY_SENTINEL) return {nullptr, 0};
-  return {v.data, v.arrayLength};
-}
-
 const void* ElementAt(const Elements& elements, const UA_DataType* type, size_t i) {
   return static_cast<const UA_Byte*>(elements.data) + i * type->memSize;
 }
