@@ -1,7 +1,5 @@
 // Discover: the endpoints (GetEndpoints) or the servers (FindServers) a discovery URL
 // names, asked on a stack client of its own, so no session is needed or disturbed.
-#include "services/discover.h"
-
 #include <fmt/format.h>
 #include <open62541/client.h>
 #include <open62541/client_config_default.h>
@@ -14,6 +12,7 @@
 #include "logging/log.h"
 #include "logging/sdk_log.h"
 #include "security/certificate_info.h"
+#include "security/channel_info.h"
 #include "services/requests.h"
 #include "session/client_impl.h"
 #include "values/status.h"
@@ -26,27 +25,8 @@ using namespace tessel::fnd::defs;
 namespace {
 
 constexpr uint32_t kDefaultTimeoutMs = 5000;
-constexpr std::string_view kPolicyPrefix = "http://opcfoundation.org/UA/SecurityPolicy#";
 
 std::string Text(const UA_String& s) { return std::string(reinterpret_cast<const char*>(s.data), s.length); }
-
-std::string ShortPolicy(std::string uri) {
-  if (uri.starts_with(kPolicyPrefix)) uri.erase(0, kPolicyPrefix.size());
-  return uri;
-}
-
-const char* ModeName(UA_MessageSecurityMode mode) {
-  switch (mode) {
-    case UA_MESSAGESECURITYMODE_NONE:
-      return "None";
-    case UA_MESSAGESECURITYMODE_SIGN:
-      return "Sign";
-    case UA_MESSAGESECURITYMODE_SIGNANDENCRYPT:
-      return "SignAndEncrypt";
-    default:
-      return "Invalid";
-  }
-}
 
 const char* TokenName(UA_UserTokenType type) {
   switch (type) {
@@ -93,9 +73,9 @@ void DescribeEndpoint(const UA_EndpointDescription& endpoint, size_t index, Disc
   const std::string prefix = fmt::format("endpoint.{}.", index);
   PropertyMap& p = result.properties;
   const std::string policyUri = Text(endpoint.securityPolicyUri);
-  const std::string policy = ShortPolicy(policyUri);
+  const std::string policy = internal::ShortPolicyName(policyUri);
   result.endpoints.push_back(Text(endpoint.endpointUrl));
-  p.Set(prefix + "security_mode", ModeName(endpoint.securityMode));
+  p.Set(prefix + "security_mode", internal::SecurityModeName(endpoint.securityMode));
   p.Set(prefix + "security_policy", policy);
   p.Set(prefix + "security_policy_uri", policyUri);
   p.Set(prefix + "security_level", std::to_string(endpoint.securityLevel));
@@ -160,19 +140,6 @@ Result Failed(const char* service, const std::string& url, UA_StatusCode status)
 }
 
 }  // namespace
-
-void internal::DescribeChannel(UA_Client* client, PropertyMap& out) {
-  UA_MessageSecurityMode mode = UA_MESSAGESECURITYMODE_INVALID;
-  UA_String policy = UA_STRING_NULL;
-  if (UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityMode")),
-                                              &UA_TYPES[UA_TYPES_MESSAGESECURITYMODE], &mode) != UA_STATUSCODE_GOOD ||
-      UA_Client_getConnectionAttribute_scalar(client, UA_QUALIFIEDNAME(0, const_cast<char*>("securityPolicyUri")),
-                                              &UA_TYPES[UA_TYPES_STRING], &policy) != UA_STATUSCODE_GOOD) {
-    return;
-  }
-  out.Set("security_mode", ModeName(mode));
-  out.Set("security_policy", ShortPolicy(Text(policy)));
-}
 
 DiscoverResult Client::Discover(const DiscoverRequest& request) {
   UALIB_TRACE();

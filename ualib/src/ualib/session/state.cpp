@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "logging/log.h"
-#include "services/discover.h"
+#include "security/channel_info.h"
 #include "session/client_impl.h"
 #include "session/session.h"
 #include "values/status.h"
