@@ -20,7 +20,7 @@ int RunCertShow(const GlobalOptions& options) {
   connection.properties = ConnectionProperties(options);
   // Without files the library makes a certificate for this process alone: nothing
   // another run would present, so nothing worth trusting.
-  if (!connection.properties.Get("certificate")) {
+  if (const std::string* path = connection.properties.Get("certificate"); !path || path->empty()) {
     throw UsageError(
         "cert show needs -o certificate=PATH -o private_key=PATH (both files are created when neither exists)");
   }
