@@ -25,8 +25,13 @@ using namespace std::chrono_literals;
 using ualib_test::Node;
 
 // Several copies of the 16 MiB string and of the million-element array at once,
-// and nothing the size of a claimed 2^31-element array.
+// and nothing the size of a claimed 2^31-element array. The sanitizers' shadow
+// memory comes on top.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kMaxResidentKiB = 4L << 20;  // 4 GiB
+#else
 constexpr long kMaxResidentKiB = 1L << 20;  // 1 GiB
+#endif
 
 class HostileTest : public ::testing::Test {
  protected:
