@@ -16,6 +16,7 @@
 
 #include "adapter_helpers.h"
 #include "log_capture.h"
+#include "notification_recorder.h"
 #include "test_server.h"
 
 namespace {
@@ -145,6 +146,7 @@ struct BrowseCase {
   bool recursive;
   ResultCode code;
   size_t nodes;
+  bool values = false;  // with include_values, through the typed Client
 };
 
 const BrowseCase kBrowses[] = {
@@ -154,6 +156,9 @@ const BrowseCase kBrowses[] = {
     {"Hostile.Chain.0", true, ResultCode::Ok, 49'999},
     // Paging that outlasts any real server ends with a failure, not with the process.
     {"Hostile.Endless", false, ResultCode::Unknown, 0},
+    // Every hostile value at once: a value that cannot be converted leaves its node
+    // without one, the browse stays Ok.
+    {"Hostile", false, ResultCode::Ok, 20, true},
 };
 
 TEST_F(HostileTest, HierarchiesBrowseToAnEnd) {
@@ -162,7 +167,8 @@ TEST_F(HostileTest, HierarchiesBrowseToAnEnd) {
     BrowseRequest request;
     request.root = Node(c.root);
     request.recursive = c.recursive;
-    const BrowseResult result = plain_->Browse(request);
+    request.include_values = c.values;
+    const BrowseResult result = (c.values ? typed_ : plain_)->Browse(request);
     EXPECT_EQ(result.code, c.code) << result.message;
     EXPECT_EQ(result.nodes.size(), c.nodes);
   }
@@ -178,6 +184,32 @@ TEST_F(HostileTest, ACallThatTimesOutLeavesTheSessionUsable) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(ualib_test::ReadsOk(*plain_, Node("Hostile.NaN")));
   EXPECT_EQ(plain_->Call(late).code, ResultCode::Timeout);
   EXPECT_TRUE(ualib_test::ReadsOk(*typed_, Node("Hostile.NaN")));
+}
+
+TEST_F(HostileTest, HostileValuesAreNotifiedAsTheyRead) {
+  ualib_test::NotificationRecorder notes;
+  const std::vector<std::string> nodes{Node("Hostile.String16M"), Node("Hostile.MillionInt32"),
+                                       Node("Hostile.DeepStructure"), Node("Hostile.ClaimMax"), Node("Hostile.NaN")};
+  const SubscribeResult result = typed_->Subscribe(nodes, notes.Handler(), {});
+  ASSERT_EQ(result.code, ResultCode::Ok) << result.message;
+  for (const SubscribeItemResult& item : result.items) EXPECT_EQ(item.code, ResultCode::Ok) << item.address;
+  // The first notification of each carries the value as a Read of it gives it.
+  ASSERT_TRUE(ualib_test::WaitFor(
+      [&] {
+        for (const std::string& node : nodes)
+          if (notes.CountFor(node) == 0) return false;
+        return true;
+      },
+      10s));
+  for (const Notification& n : notes.All()) {
+    SCOPED_TRACE(n.address);
+    const ReadItemResult read = ualib_test::ReadOne(*typed_, n.address).items.at(0);
+    EXPECT_EQ(n.value.code, read.code) << n.value.message;
+    if (read.value) {
+      EXPECT_EQ(n.value.value.index(), read.value->value.index());
+    }
+  }
+  EXPECT_EQ(typed_->Unsubscribe(nodes).code, ResultCode::Ok);
 }
 
 TEST_F(HostileTest, ASubscriptionTheServerDeletesDeliversAgain) {
