@@ -714,6 +714,31 @@ UA_StatusCode TypedToHost(const UA_Variant& v, const TypeInfo* nodeType, DataVal
   return UA_STATUSCODE_GOOD;
 }
 
+DataValue NotificationValue(const UA_DataValue& value, Arrays arrays, const TypeInfo* type) {
+  DataValue out;
+  if (value.hasStatus && value.status != UA_STATUSCODE_GOOD) {
+    // Any status but Good drops the value, even an Uncertain one.
+    Result mapped = StatusFromUa(value.status);
+    out.code = mapped.code;
+    out.message = std::move(mapped.message);
+  } else if (value.hasValue && arrays == Arrays::Typed) {
+    const UA_StatusCode status = TypedToHost(value.value, type, out);
+    if (status != UA_STATUSCODE_GOOD) {
+      Result mapped = StatusFromUa(status);
+      out = {};
+      out.code = mapped.code;
+      out.message = std::move(mapped.message);
+    }
+  } else if (value.hasValue) {
+    out.value = UaVariantToValue(value.value, arrays);
+  } else {
+    out.code = ResultCode::InvalidState;
+    out.message = "monitored item update carried no value";
+  }
+  if (value.hasSourceTimestamp) out.timestamp = UaDateTimeToUnixNanos(value.sourceTimestamp);
+  return out;
+}
+
 bool HostToTyped(const Value& value, const TypeInfo& nodeType, UA_Variant& out, Result& error) {
   error = Refusal(ResultCode::TypeMismatch, "value type not supported by current converter");
   switch (nodeType.kind) {
