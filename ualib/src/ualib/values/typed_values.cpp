@@ -101,8 +101,10 @@ bool ParseHex(std::string_view text, UA_ByteString& out) {
 
 std::string IsoOf(UA_DateTime time) {
   const UA_DateTimeStruct t = UA_DateTime_toStruct(time);
-  // The ticks below one second, which the struct splits into three fields.
-  int64_t fraction = (time - UA_DATETIME_UNIX_EPOCH) % UA_DATETIME_SEC;
+  // The ticks below one second, which the struct splits into three fields. The epoch
+  // is a whole number of seconds, so the time's own remainder is the same one, and
+  // taking it first cannot overflow at the ends of the range.
+  int64_t fraction = time % UA_DATETIME_SEC;
   if (fraction < 0) fraction += UA_DATETIME_SEC;
   char buffer[64];
   int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02u:%02u:%02u", t.year, t.month, t.day, t.hour,
