@@ -6,7 +6,10 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test install package bench demo clean format
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build test fuzz install package bench demo clean format
 
 all: build
 
@@ -21,6 +24,11 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The libFuzzer targets of tests/fuzz, each for FUZZ_SECONDS, in their own clang
+# build tree; clang comes from the machine or is fetched into .deps/fuzz.
+fuzz:
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Stripped: the debug info stays in the build tree.
 install: build
