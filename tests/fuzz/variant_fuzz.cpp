@@ -63,8 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UaOwned<UA_DataValue> value;
     if (UA_decodeBinary(&encoded, value.get(), &UA_TYPES[UA_TYPES_DATAVALUE], nullptr) != UA_STATUSCODE_GOOD) return 0;
     const DataValue notified = NotificationValue(*value, arrays, nullptr);
+    // A status but Good reaches the handler as a failure without a value.
     if (value->hasStatus && value->status != UA_STATUSCODE_GOOD)
-      FUZZ_CHECK(notified.code != tessel::fnd::defs::ResultCode::Ok || value->status == UA_STATUSCODE_GOOD);
+      FUZZ_CHECK(notified.code != tessel::fnd::defs::ResultCode::Ok &&
+                 std::holds_alternative<std::monostate>(notified.value));
+    FUZZ_CHECK(notified.timestamp.has_value() == value->hasSourceTimestamp);
     if (value->hasValue) CheckVariant(value->value, arrays);
   } else {
     UaVariant variant;
