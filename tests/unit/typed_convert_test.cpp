@@ -236,8 +236,18 @@ TEST(TypedConversion, StructuresCrossByTheirDefinition) {
     UaVariant refused;
     Result subtypedError;
     EXPECT_FALSE(HostToTyped(Pairs({{"a", "1"}, {"b", "2"}}), *pair, *refused, subtypedError));
-    EXPECT_EQ(subtypedError.message, "Pair has subtyped fields, which cannot be written");
+    EXPECT_EQ(subtypedError.message, "Pair has subtyped or over 32 optional fields: it cannot be written");
   }
+  // Nor can a mask of 32 bits tell a 33rd optional field apart.
+  auto wide = std::make_shared<TypeInfo>();
+  wide->kind = TypeInfo::Kind::Structure;
+  wide->name = "Wide";
+  wide->structureType = UA_STRUCTURETYPE_STRUCTUREWITHOPTIONALFIELDS;
+  for (int i = 0; i < 33; ++i) wide->fields.push_back({"f" + std::to_string(i), Known(UA_TYPES_BYTE), false, true});
+  UaVariant widest;
+  Result wideError;
+  EXPECT_FALSE(HostToTyped(Pairs({{"f32", "1"}}), *wide, *widest, wideError));
+  EXPECT_EQ(wideError.code, ResultCode::TypeMismatch);
 
   // Enumeration names are accepted in writes and given with reads.
   UaVariant byName;
