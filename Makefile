@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test fuzz install package bench demo clean format
+.PHONY: all deps configure build test stress fuzz install package bench demo clean format
 
 all: build
 
@@ -24,6 +24,12 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The mixed-load run with outages, STRESS_SECONDS long (default 60).
+STRESS_SECONDS ?= 60
+stress: configure
+	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target ualib_stress
+	@STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tests/ualib_stress
 
 # The libFuzzer targets of tests/fuzz, each for FUZZ_SECONDS, in their own clang
 # build tree; clang comes from the machine or is fetched into .deps/fuzz.
