@@ -100,6 +100,15 @@ bool PlainNames(const TypeInfo& type, std::set<const TypeInfo*>& seen) {
   return true;
 }
 
+// The stack prints an empty namespace URI as "nsu=;" and reads that text as none.
+std::vector<std::pair<std::string, std::string>> Normalized(const PropertyMap& pairs) {
+  std::vector<std::pair<std::string, std::string>> out = pairs.Pairs();
+  for (auto& [key, text] : out) {
+    if (const size_t at = text.find("nsu=;"); at != std::string::npos) text.erase(at, 5);
+  }
+  return out;
+}
+
 void CheckEncodesBack(const TypeInfo& type, const PropertyMap& decoded) {
   std::set<const TypeInfo*> seen;
   if (!PlainNames(type, seen)) return;
@@ -113,7 +122,7 @@ void CheckEncodesBack(const TypeInfo& type, const PropertyMap& decoded) {
   PropertyMap again;
   const UA_ByteString encoded{body.size(), body.data()};
   const UA_StatusCode status = DecodeStructure(type, encoded, "", again);
-  if (status != UA_STATUSCODE_GOOD || !(again == decoded)) {
+  if (status != UA_STATUSCODE_GOOD || Normalized(again) != Normalized(decoded)) {
     std::fprintf(stderr, "decoded again: %s\n", UA_StatusCode_name(status));
     for (const auto& [key, text] : decoded.Pairs())
       std::fprintf(stderr, "  first  %s = %s\n", key.c_str(), text.c_str());
