@@ -6,7 +6,10 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test stress install package bench demo clean format
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build test stress fuzz install package bench demo clean format
 
 all: build
 
@@ -27,6 +30,11 @@ STRESS_SECONDS ?= 60
 stress: configure
 	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target ualib_stress
 	@STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tests/ualib_stress
+
+# The libFuzzer targets of tests/fuzz, each for FUZZ_SECONDS, in their own clang
+# build tree; clang comes from the machine or is fetched into .deps/fuzz.
+fuzz:
+	@CMAKE_FLAGS="$(CMAKE_FLAGS)" JOBS=$(JOBS) tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Stripped: the debug info stays in the build tree.
 install: build

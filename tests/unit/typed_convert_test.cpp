@@ -114,6 +114,18 @@ TEST(TypedConversion, TextsThatDoNotParseAreRefused) {
   }
 }
 
+// The ends of the DateTime range have a text form too, though beyond four-digit years.
+TEST(TypedConversion, DateTimesAtTheEndsOfTheRangePrint) {
+  const std::vector<std::pair<UA_DateTime, const char*>> cases{
+      {std::numeric_limits<int64_t>::min(), "-27627-04-19T21:11:54.5224192Z"},
+      {std::numeric_limits<int64_t>::max(), "30828-09-14T02:48:05.4775807Z"},
+      {-1, "1600-12-31T23:59:59.9999999Z"},
+  };
+  for (const auto& [ticks, text] : cases) {
+    EXPECT_EQ(ScalarToText(&ticks, &UA_TYPES[UA_TYPES_DATETIME]), text);
+  }
+}
+
 // --- Enumerations and structures from a definition ---
 
 std::shared_ptr<TypeInfo> Known(int uaType) { return std::make_shared<TypeInfo>(KnownType(uaType)); }
@@ -203,6 +215,39 @@ TEST(TypedConversion, StructuresCrossByTheirDefinition) {
   UaVariant both;
   Result bothError;
   EXPECT_FALSE(HostToTyped(Pairs({{"number", "1"}, {"text", "x"}}), *setting, *both, bothError));
+
+  // Subtyped fields have a layout of their own: neither read as another kind (here a
+  // mask and two fields out of three plain Int32s) nor written.
+  auto triple = std::make_shared<TypeInfo>();
+  triple->kind = TypeInfo::Kind::Structure;
+  triple->fields = {{"a", Known(UA_TYPES_INT32)}, {"b", Known(UA_TYPES_INT32)}, {"c", Known(UA_TYPES_INT32)}};
+  UaVariant plain;
+  Result plainError;
+  ASSERT_TRUE(HostToTyped(Pairs({{"a", "1"}, {"b", "2"}, {"c", "3"}}), *triple, *plain, plainError));
+  for (const UA_StructureType subtyped :
+       {UA_STRUCTURETYPE_STRUCTUREWITHSUBTYPEDVALUES, UA_STRUCTURETYPE_UNIONWITHSUBTYPEDVALUES}) {
+    auto pair = std::make_shared<TypeInfo>(*triple);
+    pair->name = "Pair";
+    pair->structureType = subtyped;
+    pair->fields.pop_back();
+    DataValue read;
+    ASSERT_EQ(TypedToHost(*plain, pair.get(), read), UA_STATUSCODE_GOOD);
+    EXPECT_EQ(read.value, Value());
+    UaVariant refused;
+    Result subtypedError;
+    EXPECT_FALSE(HostToTyped(Pairs({{"a", "1"}, {"b", "2"}}), *pair, *refused, subtypedError));
+    EXPECT_EQ(subtypedError.message, "Pair has subtyped or over 32 optional fields: it cannot be written");
+  }
+  // Nor can a mask of 32 bits tell a 33rd optional field apart.
+  auto wide = std::make_shared<TypeInfo>();
+  wide->kind = TypeInfo::Kind::Structure;
+  wide->name = "Wide";
+  wide->structureType = UA_STRUCTURETYPE_STRUCTUREWITHOPTIONALFIELDS;
+  for (int i = 0; i < 33; ++i) wide->fields.push_back({"f" + std::to_string(i), Known(UA_TYPES_BYTE), false, true});
+  UaVariant widest;
+  Result wideError;
+  EXPECT_FALSE(HostToTyped(Pairs({{"f32", "1"}}), *wide, *widest, wideError));
+  EXPECT_EQ(wideError.code, ResultCode::TypeMismatch);
 
   // Enumeration names are accepted in writes and given with reads.
   UaVariant byName;

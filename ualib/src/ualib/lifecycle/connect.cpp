@@ -26,18 +26,6 @@ using namespace tessel::fnd::defs;
 namespace internal {
 namespace {
 
-// As std::stoul in base 10, kept to the low 32 bits; no leading digits or out of
-// range keeps the default.
-uint32_t ParseNumberOption(const PropertyMap& properties, std::string_view key, uint32_t fallback) {
-  const std::string* text = properties.Get(key);
-  if (!text) return fallback;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text->c_str(), &end, 10);
-  if (end == text->c_str() || errno == ERANGE) return fallback;
-  return static_cast<uint32_t>(value);
-}
-
 ReconnectPolicy ParseReconnectPolicy(const PropertyMap& properties) {
   ReconnectPolicy policy;
   policy.enabled = ParseBoolOption(properties, "auto_reconnect", policy.enabled);

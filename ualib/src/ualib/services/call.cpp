@@ -41,15 +41,10 @@ CallResult RejectCall(const Address& method) {
 }
 
 // The object the method is called on: the "object" option when present (even when
-// empty), otherwise the method's text up to its last '.', provided that dot follows
-// an "s=" (so "ns=3;s=Line.Pump.Start" is called on "ns=3;s=Line.Pump").
+// empty), otherwise the one derived from the method's address.
 std::optional<std::string> ObjectTextFor(const CallRequest& request) {
   if (const std::string* object = request.options.properties.Get("object")) return *object;
-  const std::string& method = request.method;
-  const size_t stringId = method.find("s=");
-  const size_t lastDot = method.rfind('.');
-  if (stringId == std::string::npos || lastDot == std::string::npos || lastDot <= stringId + 1) return std::nullopt;
-  return method.substr(0, lastDot);
+  return internal::MethodObjectText(request.method);
 }
 
 // The caller's timeout for one call, or nothing for the session's own: 0 and negative

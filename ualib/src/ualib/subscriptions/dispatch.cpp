@@ -4,40 +4,17 @@
 
 #include "logging/log.h"
 #include "subscriptions/subscriptions.h"
-#include "values/convert.h"
-#include "values/status.h"
 #include "values/typed_values.h"
 
 namespace velk::quarlink::internal {
 namespace {
 
 using tessel::fnd::defs::Notification;
-using tessel::fnd::defs::ResultCode;
 
 Notification ToNotification(const MonitorEntry& entry, const UA_DataValue& value) {
   Notification notification;
   notification.address = entry.nodeAddress;
-  tessel::fnd::defs::DataValue& out = notification.value;
-  if (value.hasStatus && value.status != UA_STATUSCODE_GOOD) {
-    // Any status but Good drops the value, even an Uncertain one.
-    tessel::fnd::defs::Result mapped = StatusFromUa(value.status);
-    out.code = mapped.code;
-    out.message = std::move(mapped.message);
-  } else if (value.hasValue && entry.params.arrays == Arrays::Typed) {
-    const UA_StatusCode status = TypedToHost(value.value, entry.params.type.get(), out);
-    if (status != UA_STATUSCODE_GOOD) {
-      tessel::fnd::defs::Result mapped = StatusFromUa(status);
-      out = {};
-      out.code = mapped.code;
-      out.message = std::move(mapped.message);
-    }
-  } else if (value.hasValue) {
-    out.value = UaVariantToValue(value.value, entry.params.arrays);
-  } else {
-    out.code = ResultCode::InvalidState;
-    out.message = "monitored item update carried no value";
-  }
-  if (value.hasSourceTimestamp) out.timestamp = UaDateTimeToUnixNanos(value.sourceTimestamp);
+  notification.value = NotificationValue(value, entry.params.arrays, entry.params.type.get());
   return notification;
 }
 

@@ -126,4 +126,11 @@ bool ParseNodeId(const std::string& text, UA_NodeId& out) {
   return false;
 }
 
+std::optional<std::string> MethodObjectText(const std::string& method) {
+  const size_t stringId = method.find("s=");
+  const size_t lastDot = method.rfind('.');
+  if (stringId == std::string::npos || lastDot == std::string::npos || lastDot <= stringId + 1) return std::nullopt;
+  return method.substr(0, lastDot);
+}
+
 }  // namespace velk::quarlink::internal

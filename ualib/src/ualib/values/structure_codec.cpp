@@ -48,6 +48,15 @@ class Reader {
   size_t at_ = 0;
 };
 
+// Fields holding any subtype of their declared type follow layout rules this codec
+// does not know: reading such a body as another kind would give wrong values. The
+// mask of optional fields has 32 bits, so no more can be told apart.
+bool KnownLayout(const TypeInfo& type) {
+  if (type.structureType == UA_STRUCTURETYPE_STRUCTURE || type.structureType == UA_STRUCTURETYPE_UNION) return true;
+  return type.structureType == UA_STRUCTURETYPE_STRUCTUREWITHOPTIONALFIELDS &&
+         std::count_if(type.fields.begin(), type.fields.end(), [](const auto& field) { return field.optional; }) <= 32;
+}
+
 UA_StatusCode DecodeFields(const TypeInfo& type, Reader& reader, const std::string& key, PropertyMap& out, int depth);
 
 UA_StatusCode DecodeValue(const TypeInfo& type, Reader& reader, const std::string& key, PropertyMap& out, int depth) {
@@ -91,6 +100,7 @@ UA_StatusCode DecodeField(const TypeInfo::Field& field, Reader& reader, const st
 
 UA_StatusCode DecodeFields(const TypeInfo& type, Reader& reader, const std::string& key, PropertyMap& out, int depth) {
   if (depth > kMaxTypeDepth) return UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED;
+  if (!KnownLayout(type)) return UA_STATUSCODE_BADDATATYPEIDUNKNOWN;
   UA_UInt32 selector = 0;  // the optional fields' mask, or the chosen field of a union
   if (type.structureType != UA_STRUCTURETYPE_STRUCTURE) {
     const UA_StatusCode status = reader.Next(&UA_TYPES[UA_TYPES_UINT32], &selector);
@@ -201,6 +211,8 @@ bool Writer::Field(const TypeInfo::Field& field, const std::string& key, int dep
 bool Writer::Fields(const TypeInfo& type, const std::string& key, int depth) {
   if (depth > kMaxTypeDepth || type.kind != TypeInfo::Kind::Structure)
     return Fail(ResultCode::TypeMismatch, "'" + key + "' nests too deeply to be written");
+  if (!KnownLayout(type))
+    return Fail(ResultCode::TypeMismatch, type.name + " has subtyped or over 32 optional fields: it cannot be written");
   if (type.structureType == UA_STRUCTURETYPE_UNION) {
     size_t chosen = type.fields.size();
     for (size_t i = 0; i < type.fields.size(); ++i) {

@@ -101,8 +101,10 @@ bool ParseHex(std::string_view text, UA_ByteString& out) {
 
 std::string IsoOf(UA_DateTime time) {
   const UA_DateTimeStruct t = UA_DateTime_toStruct(time);
-  // The ticks below one second, which the struct splits into three fields.
-  int64_t fraction = (time - UA_DATETIME_UNIX_EPOCH) % UA_DATETIME_SEC;
+  // The ticks below one second, which the struct splits into three fields. The epoch
+  // is a whole number of seconds, so the time's own remainder is the same one, and
+  // taking it first cannot overflow at the ends of the range.
+  int64_t fraction = time % UA_DATETIME_SEC;
   if (fraction < 0) fraction += UA_DATETIME_SEC;
   char buffer[64];
   int length = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02u:%02u:%02u", t.year, t.month, t.day, t.hour,
@@ -712,6 +714,31 @@ UA_StatusCode TypedToHost(const UA_Variant& v, const TypeInfo* nodeType, DataVal
   }
   BuiltInToHost(v, isArray, out);
   return UA_STATUSCODE_GOOD;
+}
+
+DataValue NotificationValue(const UA_DataValue& value, Arrays arrays, const TypeInfo* type) {
+  DataValue out;
+  if (value.hasStatus && value.status != UA_STATUSCODE_GOOD) {
+    // Any status but Good drops the value, even an Uncertain one.
+    Result mapped = StatusFromUa(value.status);
+    out.code = mapped.code;
+    out.message = std::move(mapped.message);
+  } else if (value.hasValue && arrays == Arrays::Typed) {
+    const UA_StatusCode status = TypedToHost(value.value, type, out);
+    if (status != UA_STATUSCODE_GOOD) {
+      Result mapped = StatusFromUa(status);
+      out = {};
+      out.code = mapped.code;
+      out.message = std::move(mapped.message);
+    }
+  } else if (value.hasValue) {
+    out.value = UaVariantToValue(value.value, arrays);
+  } else {
+    out.code = ResultCode::InvalidState;
+    out.message = "monitored item update carried no value";
+  }
+  if (value.hasSourceTimestamp) out.timestamp = UaDateTimeToUnixNanos(value.sourceTimestamp);
+  return out;
 }
 
 bool HostToTyped(const Value& value, const TypeInfo& nodeType, UA_Variant& out, Result& error) {

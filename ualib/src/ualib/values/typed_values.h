@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "values/convert.h"
 #include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
@@ -50,6 +51,11 @@ inline constexpr int kMaxTypeDepth = 16;
 // node's data type when it is known (enumerations and encoded structures need it).
 // Returns Good, or the status the item is refused with (a hostile body).
 UA_StatusCode TypedToHost(const UA_Variant& v, const TypeInfo* nodeType, tessel::fnd::defs::DataValue& out);
+
+// A monitored item's notification as its handler sees it: a status but Good drops the
+// value, otherwise the value converted as the item's client converts (type is the
+// node's data type with Arrays::Typed), with the source time stamp when one came.
+tessel::fnd::defs::DataValue NotificationValue(const UA_DataValue& value, Arrays arrays, const TypeInfo* type);
 
 // A value to send to a node of the given type, into out (passed in zeroed). On
 // failure error holds the code and the message naming what could not be sent.
