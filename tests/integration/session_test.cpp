@@ -139,7 +139,9 @@ TEST_F(SessionTest, HandlerSeesEachStateOnceWithItsPredecessorUntilReleased) {
     EXPECT_NE(changes[i].current, changes[i - 1].current);  // repeats are not delivered
     EXPECT_EQ(changes[i].previous, changes[i - 1].current);
   }
-  for (auto id : states.Threads()) EXPECT_EQ(id, std::this_thread::get_id());
+  // One after the other on the session's dispatch thread, never on the caller's.
+  for (auto id : states.Threads()) EXPECT_EQ(id, states.Threads().front());
+  EXPECT_NE(states.Threads().front(), std::this_thread::get_id());
 
   // Released: the next session's states reach nobody.
   token.release();

@@ -7,6 +7,7 @@
 #include "services/requests.h"
 #include "services/type_cache.h"
 #include "services/value_reads.h"
+#include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -36,8 +37,8 @@ void ValueReads::Send(const ClientLock& lock) {
   request.nodesToRead = items_.data();
   request.nodesToReadSize = items_.size();
   sent_ = SendIfLinkUp(lock, [&] {
-    *response_ = UA_Client_Service_read(lock.client(), request);
-    return response_->responseHeader.serviceResult;
+    return AwaitService(lock, &request, UA_TYPES[UA_TYPES_READREQUEST], response_.get(),
+                        UA_TYPES[UA_TYPES_READRESPONSE]);
   });
 }
 

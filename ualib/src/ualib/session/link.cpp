@@ -6,6 +6,7 @@
 #include <open62541/client_highlevel.h>
 
 #include "logging/log.h"
+#include "session/await.h"
 #include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
@@ -85,6 +86,12 @@ void Link::CancelClose() {
   if (state_ == LinkState::Closing) state_ = beforeClose_;
 }
 
+void Link::NoteArrival() { lastArrival_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+
+std::chrono::steady_clock::time_point Link::LastArrival() const {
+  return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastArrival_.load()));
+}
+
 // --- What requests see ---
 
 namespace {
@@ -106,24 +113,24 @@ bool LinkUp(const ClientLock& lock) {
   return channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED;
 }
 
-void CloseSilentLink(const ClientLock& lock) {
-  if (!lock.session().link().Condemn()) return;
-  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", lock.session().endpoint());
-  UA_Client_disconnectSecureChannelAsync(lock.client());
+void CloseSilentLink(OpcuaConnection& session, UA_Client* client) {
+  if (!session.link().Condemn()) return;
+  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", session.endpoint());
+  UA_Client_disconnectSecureChannelAsync(client);
+  session.Wake();
 }
+
+void CloseSilentLink(const ClientLock& lock) { CloseSilentLink(lock.session(), lock.client()); }
 
 void ProbeAfterTimeout(const ClientLock& lock) {
   if (!LinkUp(lock)) return;
   const UA_NodeId node = UA_NODEID_NUMERIC(0, kServerStateNode);
   UaVariant value;
-  UA_StatusCode status;
-  {
-    const ScopedRequestTimeout probeTimeout(lock, kProbeTimeoutMs);
-    status =
-        __UA_Client_readAttribute(lock.client(), &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
-  }
+  const auto sentAt = std::chrono::steady_clock::now();
+  const UA_StatusCode status =
+      AwaitAttribute(lock, node, UA_ATTRIBUTEID_VALUE, value.get(), UA_TYPES[UA_TYPES_VARIANT], kProbeTimeoutMs);
   // Any answer, even a refusal, shows the link works; only silence condemns it.
-  if (status != UA_STATUSCODE_BADTIMEOUT) return;
+  if (status != UA_STATUSCODE_BADTIMEOUT || lock.session().link().LastArrival() >= sentAt) return;
   UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", lock.session().endpoint(),
             UA_StatusCode_name(status));
   CloseSilentLink(lock);

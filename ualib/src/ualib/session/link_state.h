@@ -2,6 +2,8 @@
 // below (link.cpp). Its lock is a leaf: nothing is called while it is held.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 
 namespace velk::quarlink::internal {
@@ -49,6 +51,10 @@ class Link {
   void RequestClose();
   void CancelClose();
 
+  // Something came from the server: a response, a late one, a notification.
+  void NoteArrival();
+  std::chrono::steady_clock::time_point LastArrival() const;
+
  private:
   // The state a close lies over, or the state itself.
   LinkState& Underlying();
@@ -57,6 +63,7 @@ class Link {
   mutable std::mutex mutex_;
   LinkState state_ = LinkState::Up;
   LinkState beforeClose_ = LinkState::Up;  // meaningful while state_ is Closing
+  std::atomic<std::chrono::steady_clock::rep> lastArrival_{0};
 };
 
 }  // namespace velk::quarlink::internal
