@@ -89,6 +89,22 @@ TEST_P(FrozenLinkTest, ABatchWaitsOutOneTimeoutAndRequestsNeverReconnect) {
 
 INSTANTIATE_TEST_SUITE_P(AutoReconnect, FrozenLinkTest, ::testing::Bool());
 
+// The single-threaded server answers nothing else while it works through one slow
+// gathered read, which outlasts the request timeout: the probe after the timeout
+// waits behind it, and the late answer shows that the link is alive.
+TEST(OutageTest, ASlowGatheredReadIsNotTakenForADeadLink) {
+  TestServer server;
+  LogCapture log{10};
+  auto client =
+      ConnectedClient(server.Endpoint(), {{"max_items_per_request", "0"}, {"connectivity_check_interval_ms", "0"}});
+  ReadRequest slow;
+  slow.items.resize(120);  // 50 ms each: past the stack's 5 s request timeout, short of twice that
+  for (ReadItem& item : slow.items) item.address = Node("Slow.1");
+  EXPECT_EQ(client->Read(slow).items.at(0).code, ResultCode::Timeout);
+  EXPECT_TRUE(ualib_test::ReadsOk(*client, Node("Scalar.Int32")));
+  EXPECT_FALSE(log.Contains("stopped answering"));
+}
+
 TEST(OutageTest, ASubscriptionTheServerDropsIsCreatedAgain) {
   TestServer server;
   LogCapture log{30};

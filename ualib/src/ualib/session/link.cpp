@@ -5,6 +5,8 @@
 
 #include <open62541/client_highlevel.h>
 
+#include <algorithm>
+
 #include "logging/log.h"
 #include "session/await.h"
 #include "values/ua_types.h"
@@ -96,9 +98,10 @@ std::chrono::steady_clock::time_point Link::LastArrival() const {
 
 namespace {
 
-// Long enough for any server that still answers, short enough that a batch on a
-// frozen link ends within one request timeout plus this.
-constexpr UA_UInt32 kProbeTimeoutMs = 500;
+// The shortest probe window. A probe waits as long as a request may: a server that
+// is busy with a slow request (a single-threaded one answers nothing meanwhile) gets
+// as long again to finish it, and its late answer shows the link is alive.
+constexpr UA_UInt32 kShortestProbeMs = 500;
 
 // The standard ServerStatus/State variable: every server has it and reads it fast.
 constexpr UA_UInt32 kServerStateNode = UA_NS0ID_SERVER_SERVERSTATUS_STATE;
@@ -127,8 +130,9 @@ void ProbeAfterTimeout(const ClientLock& lock) {
   const UA_NodeId node = UA_NODEID_NUMERIC(0, kServerStateNode);
   UaVariant value;
   const auto sentAt = std::chrono::steady_clock::now();
+  const UA_UInt32 window = std::max(kShortestProbeMs, UA_Client_getConfig(lock.client())->timeout);
   const UA_StatusCode status =
-      AwaitAttribute(lock, node, UA_ATTRIBUTEID_VALUE, value.get(), UA_TYPES[UA_TYPES_VARIANT], kProbeTimeoutMs);
+      AwaitAttribute(lock, node, UA_ATTRIBUTEID_VALUE, value.get(), UA_TYPES[UA_TYPES_VARIANT], window);
   // Any answer, even a refusal, shows the link works; only silence condemns it.
   if (status != UA_STATUSCODE_BADTIMEOUT || lock.session().link().LastArrival() >= sentAt) return;
   UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", lock.session().endpoint(),
