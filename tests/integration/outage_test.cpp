@@ -138,11 +138,23 @@ class EndlessPagingTest : public ::testing::Test {
   LogCapture log{10};
 };
 
+// The browse holds nothing across its round trips: another Client of the session
+// reads while it pages.
 TEST_F(EndlessPagingTest, PagingStopsAtItsBoundWithAFailureForTheNode) {
   auto client = ConnectedClient(server.Endpoint());
+  auto reader = ConnectedClient(server.Endpoint());
   BrowseRequest request;
   request.root = Node("Wide");
-  const BrowseResult result = client->Browse(request);
+  std::atomic<bool> browsing{true};
+  auto browse = std::async(std::launch::async, [&] {
+    BrowseResult paged = client->Browse(request);
+    browsing = false;
+    return paged;
+  });
+  ASSERT_TRUE(log.WaitFor("Browse: root=", 10s));
+  EXPECT_TRUE(ualib_test::ReadsOk(*reader, Node("Scalar.Int32")));
+  EXPECT_TRUE(browsing) << "the read waited for the browse";
+  const BrowseResult result = browse.get();
   EXPECT_NE(result.code, ResultCode::Ok);
   EXPECT_TRUE(result.nodes.empty());
   EXPECT_TRUE(log.Contains("Browse of '" + Node("Wide") + "' stopped after 10000 pages"));

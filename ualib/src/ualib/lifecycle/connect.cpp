@@ -160,6 +160,11 @@ void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
   impl.attachment = std::make_shared<std::atomic<bool>>(true);
 }
 
+void Release(Client::Impl& impl) {
+  impl.attachment->store(false);
+  impl.session.reset();
+}
+
 // The session's reconnect cycle gave up, and a Client asks for it again: its stack
 // client connects afresh, with what it was created with, and gets its subscriptions
 // back; a failure leaves it given up.
@@ -221,13 +226,11 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
       UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, failed.message);
       return failed;
     }
-    Adopt(impl, session);
     UALIB_LOG(kInfo, "Connected to {} ({})", endpoint, AuthLabel(username));
     return {};
   }
   ClientLock lock(*session);
   if (lock.client()) {
-    Adopt(impl, session);
     UALIB_LOG(kInfo, "Attached to shared OPC UA session for {} ({})", endpoint, AuthLabel(username));
     return {};
   }
@@ -235,7 +238,6 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
   UALIB_LOG(kDebug, "Connect: opening NEW shared session to {} ({})", endpoint, AuthLabel(username));
   lock.lock();
   if (lock.client()) {
-    Adopt(impl, session);
     UALIB_LOG(kDebug, "Connect: lost race, attaching to existing session");
     return {};
   }
@@ -278,7 +280,6 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
     UALIB_LOG(kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
     return {ResultCode::InternalError, "could not start the session's iterator thread"};
   }
-  Adopt(impl, session);
   UALIB_LOG(kInfo, "Connected to {} ({})", endpoint, AuthLabel(username));
   return {};
 }
@@ -309,9 +310,12 @@ Result Client::Connect() {
   const std::string password = username.empty() ? "" : internal::PropertyOrEmpty(properties, "password");
   std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, password, security);
   session->AttachObserver(impl->observer);
+  // Attached first, so a handler that this Connect's state changes reach may call
+  // its Client; they reach it before Connect returns.
+  internal::Adopt(*impl, session);
   Result result = internal::ConnectSession(*impl, session, properties, security);
-  // The state changes of this Connect reach the handlers before it returns.
   session->dispatch().Flush();
+  if (result.code != ResultCode::Ok) internal::Release(*impl);
   return result;
 }
 
