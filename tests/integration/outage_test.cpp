@@ -125,6 +125,23 @@ TEST(OutageTest, ASubscriptionTheServerDropsIsCreatedAgain) {
   EXPECT_NE(ualib_test::StateOf(*session).subscriptionId, dropped);
 }
 
+// A peer that stopped reading fills the socket's buffers: the send that finds no
+// room gives up at the request timeout and closes the link, instead of holding the
+// session (and the caller) forever.
+TEST(OutageTest, ASendToAFrozenPeerEndsAtTheRequestTimeout) {
+  TestServer server;
+  TcpProxy proxy{server.Port()};
+  auto client = ConnectedClient(proxy.Endpoint(), {{"connectivity_check_interval_ms", "0"}});
+  proxy.Freeze();
+  WriteRequest write;
+  write.items.push_back({Node("Scalar.String"), Value(std::string(32u << 20, 'x')), {}});
+  auto written = std::async(std::launch::async, [&] { return client->Write(write); });
+  const bool ended = written.wait_for(30s) == std::future_status::ready;
+  proxy.Thaw();  // lets a blocked send go on, so a failure ends too
+  EXPECT_TRUE(ended) << "the send blocked";
+  EXPECT_NE(written.get().items.at(0).code, ResultCode::Ok);
+}
+
 // Wide has 10,001 children and the server sends one reference per page.
 ualib_test::ServerOptions WideServer() {
   ualib_test::ServerOptions options;

@@ -13,6 +13,7 @@
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/send_bound.h"
 #include "session/state.h"
 #include "subscriptions/subscriptions.h"
 #include "values/options.h"
@@ -254,6 +255,7 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
     UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, refused.message);
     return refused;
   }
+  BoundSends(client);
   // State changes go to the handlers through the worker from the first one on.
   if (!session->dispatch().Running()) {
     UALIB_LOG(kDebug, "Connect: starting notification dispatch worker");
