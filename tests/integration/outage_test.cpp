@@ -195,6 +195,17 @@ TEST_F(EndlessPagingTest, TheLastDisconnectEndsABrowseAndTheSessionWithIt) {
 TEST(OutageTest, AConnectRacingTheLastDisconnectKeepsTheSessionOpen) {
   TestServer server;
   const std::string key = server.Endpoint() + "|";
+  {  // held past the last Disconnect, the closing session takes the next Client
+    Client leaving, arriving;
+    ASSERT_EQ(leaving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);
+    ASSERT_EQ(arriving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);
+    ASSERT_EQ(leaving.Connect().code, ResultCode::Ok);
+    auto held = ualib_test::LiveSession(key);
+    leaving.Disconnect();
+    ASSERT_TRUE(held->link().Closing());
+    ASSERT_EQ(arriving.Connect().code, ResultCode::Ok);
+    EXPECT_FALSE(held->link().Closing());
+  }
   for (int round = 0; round < 50; ++round) {
     Client leaving, arriving;
     ASSERT_EQ(leaving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);

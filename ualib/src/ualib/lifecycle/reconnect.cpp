@@ -53,7 +53,6 @@ std::optional<UA_StatusCode> Attempt(OpcuaConnection& session, bool afterFailure
   ClientLock lock(session);
   if (!lock.client()) return std::nullopt;
   if (afterFailure) UA_Client_disconnect(lock.client());
-  session.link().AttemptStarted();
   return ConnectStackClient(lock, lock.client());
 }
 

@@ -66,11 +66,6 @@ bool Link::Condemn() {
   return true;
 }
 
-void Link::AttemptStarted() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (LinkState& state = Underlying(); state == LinkState::Silent) state = LinkState::Disturbed;
-}
-
 void Link::GiveUp() {
   std::lock_guard<std::mutex> lock(mutex_);
   Underlying() = LinkState::GaveUp;

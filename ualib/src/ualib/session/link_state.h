@@ -15,7 +15,8 @@ enum class LinkState {
   // checks whether the stack replaced it (and with it the subscriptions).
   Disturbed,
   // The link stopped answering and its channel is being closed: requests fail at
-  // once until the stack reports the session connected again.
+  // once until the stack reports the session connected again (after its own retry
+  // or an attempt of the reconnect cycle).
   Silent,
   // The reconnect cycle gave up: no further cycle starts on this stack client.
   GaveUp,
@@ -45,8 +46,6 @@ class Link {
   // The link stopped answering: true the first time (the caller closes the channel),
   // false while closing or already silent.
   bool Condemn();
-  // A reconnect attempt starts on a fresh channel: the stack reports from here on.
-  void AttemptStarted();
   void GiveUp();
   void RequestClose();
   void CancelClose();
