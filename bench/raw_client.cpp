@@ -1,6 +1,7 @@
 #include "raw_client.h"
 
 #include <open62541/client_highlevel.h>
+#include <open62541/client_highlevel_async.h>
 #include <open62541/client_subscriptions.h>
 
 #include <chrono>
@@ -85,6 +86,46 @@ std::vector<UA_NodeId> NodeIds(const std::vector<std::string>& names) {
   ids.reserve(names.size());
   for (const std::string& name : names) ids.push_back(UA_NODEID_STRING(1, const_cast<char*>(name.c_str())));
   return ids;
+}
+
+namespace {
+
+// Sends the next read from each answer until the deadline passes.
+struct Pipeline {
+  UA_NodeId node;
+  std::chrono::steady_clock::time_point deadline;
+  size_t outstanding = 0;
+  uint64_t done = 0;
+  bool failed = false;
+};
+
+void OnPipelinedRead(UA_Client* client, void* userdata, UA_UInt32, UA_StatusCode status, UA_DataValue*) {
+  auto& pipeline = *static_cast<Pipeline*>(userdata);
+  --pipeline.outstanding;
+  if (!Good(status)) pipeline.failed = true;
+  ++pipeline.done;
+  if (pipeline.failed || std::chrono::steady_clock::now() >= pipeline.deadline) return;
+  if (Good(UA_Client_readValueAttribute_async(client, pipeline.node, OnPipelinedRead, &pipeline, nullptr)))
+    ++pipeline.outstanding;
+  else
+    pipeline.failed = true;
+}
+
+}  // namespace
+
+double RawPipelinedReadRate(UA_Client* client, const UA_NodeId& node, size_t inFlight, double seconds) {
+  const auto start = std::chrono::steady_clock::now();
+  Pipeline pipeline{node, start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(seconds))};
+  for (size_t i = 0; i < inFlight; ++i) {
+    if (!Good(UA_Client_readValueAttribute_async(client, node, OnPipelinedRead, &pipeline, nullptr))) return -1.0;
+    ++pipeline.outstanding;
+  }
+  while (pipeline.outstanding > 0)
+    if (!Good(UA_Client_run_iterate(client, 10))) return -1.0;
+  if (pipeline.failed) return -1.0;
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  return static_cast<double>(pipeline.done) / elapsed.count();
 }
 
 bool RawReadOne(UA_Client* client, const UA_NodeId& node) {

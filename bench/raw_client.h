@@ -18,6 +18,10 @@ std::vector<UA_NodeId> NodeIds(const std::vector<std::string>& names);
 
 bool RawReadOne(UA_Client* client, const UA_NodeId& node);
 bool RawRead(UA_Client* client, const std::vector<UA_NodeId>& nodes);  // one Read request
+// Reads `node` for `seconds`, keeping `inFlight` requests outstanding on the one
+// client, as a pipelining application does; returns the reads per second, or a
+// negative number when a read failed.
+double RawPipelinedReadRate(UA_Client* client, const UA_NodeId& node, size_t inFlight, double seconds);
 // One Write request; the server stamps the values with the time it takes them.
 bool RawWrite(UA_Client* client, const std::vector<UA_NodeId>& nodes, int32_t value);
 // Breadth first below `root`, all parents of a level in one Browse request, each

@@ -163,6 +163,40 @@ void ReadSingle(Table& table, const Link& link, UA_Client* raw) {
   table.Add("Read, 1 item (p50)", link.name, Median(samples.adapter), Median(samples.raw), "ms");
 }
 
+// Eight host threads, each with its own Client on the one shared session, read one
+// item in a loop; the raw side keeps eight reads in flight on one stack client.
+void ReadThreads(Table& table, const Link& link, UA_Client* raw) {
+  constexpr size_t kThreads = 8;
+  constexpr double kSeconds = 2.0;
+  std::vector<std::unique_ptr<Client>> adapters;
+  for (size_t i = 0; i < kThreads; ++i) adapters.push_back(ConnectAdapter(link.endpoint, "1"));
+  const std::vector<std::string> names = PlantVariables(1);
+  ReadRequest request;
+  request.items.push_back({Addresses(names)[0], {}});
+  std::atomic<uint64_t> reads{0};
+  std::atomic<bool> failed{false};
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSeconds));
+  {
+    std::vector<std::jthread> threads;
+    for (const auto& adapter : adapters)
+      threads.emplace_back([&, client = adapter.get()] {
+        while (!failed && Clock::now() < deadline) {
+          const ReadResult result = client->Read(request);
+          if (!AllOk(result.code, result.items, 1)) failed = true;
+          ++reads;
+        }
+      });
+  }
+  const std::chrono::duration<double> elapsed = Clock::now() - start;
+  if (failed) throw std::runtime_error("a read of the threaded figure failed");
+  const auto nodes = NodeIds(names);
+  const double rawRate = RawPipelinedReadRate(raw, nodes[0], kThreads, kSeconds);
+  if (rawRate < 0) throw std::runtime_error("a raw pipelined read failed");
+  table.Add("Read, 8 threads, one session (reads/s)", link.name, static_cast<double>(reads) / elapsed.count(), rawRate,
+            "/s");
+}
+
 Samples ReadBatch(const Link& link, UA_Client* raw, const std::string& setting, size_t items, Clock::duration budget) {
   auto adapter = ConnectAdapter(link.endpoint, setting);
   const std::vector<std::string> names = PlantVariables(items);
@@ -280,6 +314,7 @@ void RequestFigures(Table& table, const std::string& only, const std::string& pl
     RawClient raw = ConnectRaw(link.endpoint);
     if (Wanted(only, "read")) {
       ReadSingle(table, link, raw.get());
+      ReadThreads(table, link, raw.get());
       for (size_t items : link.delayed ? std::vector<size_t>{10, 100, kBatch} : std::vector<size_t>{kBatch}) {
         const PlotPoint point = ReadPoint(table, link, raw.get(), items);
         if (link.delayed) points.push_back(point);
