@@ -215,12 +215,14 @@ UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client) {
 }
 
 // Attaches the Client to the session, connecting its stack client when it has none
-// or its reconnect cycle gave up.
+// or its reconnect cycle gave up; connecting says whether it did (and so changed the
+// connection state).
 Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>& session,
-                      const PropertyMap& properties, const SecuritySettings& security) {
+                      const PropertyMap& properties, const SecuritySettings& security, bool& connecting) {
   const std::string& endpoint = session->endpoint();
   const std::string& username = session->username();
   if (GaveUp(*session)) {
+    connecting = true;
     Result failed = OnIterator(*session, [](ClientLock& lock) { return ConnectAfreshIfGaveUp(lock); });
     if (failed.code != ResultCode::Ok) {
       session->DetachObserver(impl.observer);
@@ -261,6 +263,7 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
     UALIB_LOG(kDebug, "Connect: starting notification dispatch worker");
     if (!session->dispatch().Start()) UALIB_LOG(kError, "Connect: could not start notification dispatch worker");
   }
+  connecting = true;
   const UA_StatusCode status = ConnectStackClient(lock, client);
   if (status != UA_STATUSCODE_GOOD) {
     Result mapped = ExplainConnectFailure(lock, status);
@@ -315,8 +318,10 @@ Result Client::Connect() {
   // Attached first, so a handler that this Connect's state changes reach may call
   // its Client; they reach it before Connect returns.
   internal::Adopt(*impl, session);
-  Result result = internal::ConnectSession(*impl, session, properties, security);
-  session->dispatch().Flush();
+  bool connecting = false;
+  Result result = internal::ConnectSession(*impl, session, properties, security, connecting);
+  // A Client that only attached changed no state: it does not wait for the queue.
+  if (connecting) session->dispatch().Flush();
   if (result.code != ResultCode::Ok) internal::Release(*impl);
   return result;
 }
