@@ -2,6 +2,8 @@
 // loop holding no adapter lock, so responses, notifications and state changes are
 // handled as they arrive; between waits it runs the work only it may do (tasks,
 // resuming subscriptions, the reconnect cycle) under the session lock.
+#include <algorithm>
+
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
 #include "session/client_impl.h"
@@ -71,9 +73,11 @@ void IteratorLoop(OpcuaConnection& session, const ReconnectPolicy& policy) {
   unsigned lostPasses = 0;
   while (session.IteratorRunning()) {
     RunIteratorTasks(session);
-    const bool down = SessionDown(session);
+    // Counting the passes towards a reconnect; otherwise a session that stays down
+    // (no reconnect allowed) waits as long as an idle one.
+    const bool counting = SessionDown(session) && ReconnectAllowed(session, policy);
     unsigned nextCount = 0;
-    if (down && ReconnectAllowed(session, policy)) {
+    if (counting) {
       if (lostPasses == kLostPassesBeforeReconnect) {
         RunReconnectCycle(session, policy);
         lostPasses = 0;
@@ -81,7 +85,7 @@ void IteratorLoop(OpcuaConnection& session, const ReconnectPolicy& policy) {
       }
       nextCount = lostPasses + 1;
     }
-    Iterate(session, down ? kLostPause : WaitBound(session));
+    Iterate(session, counting ? kLostPause : WaitBound(session));
     lostPasses = nextCount;
   }
   RunIteratorTasks(session);
