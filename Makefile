@@ -6,7 +6,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test install package bench demo clean format
+.PHONY: all deps configure build test stress install package bench demo clean format
 
 all: build
 
@@ -21,6 +21,12 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The mixed-load run with outages, STRESS_SECONDS long (default 60).
+STRESS_SECONDS ?= 60
+stress: configure
+	@MAKEFLAGS= MAKELEVEL= cmake --build $(BUILD) -j$(JOBS) --target ualib_stress
+	@STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tests/ualib_stress
 
 # Stripped: the debug info stays in the build tree.
 install: build

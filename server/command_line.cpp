@@ -28,6 +28,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       result.help = true;
       return result;
     }
+    if (flag == "--hostile") {
+      result.hostile = true;
+      continue;
+    }
     if (i + 1 >= args.size()) {
       error = "missing value after " + flag;
       return std::nullopt;
@@ -48,6 +52,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
       }
       result.stateDelay = std::chrono::milliseconds(*delay);
+    } else if (flag == "--slow-call-ms" || flag == "--drop-subscriptions-ms") {
+      auto delay = ParseInteger<int>(value, 0, std::numeric_limits<int>::max());
+      if (!delay) {
+        error = "bad delay: " + value;
+        return std::nullopt;
+      }
+      (flag == "--slow-call-ms" ? result.slowCall : result.dropSubscriptions) = std::chrono::milliseconds(*delay);
     } else if (flag == "--secure") {
       result.secureDir = value;
     } else if (flag == "--sign-password-policy") {

@@ -25,12 +25,18 @@ struct CommandLine {
   uint32_t treeNodes = 0;          // nodes below the Plant object; 0: no such node
   uint32_t fastCount = 0;          // variables below the Fast object; 0: no such node
   std::string signPasswordPolicy;  // non-empty: the policy user-name tokens name on sign endpoints
-  bool help = false;               // --help/-h: print the usage and exit, nothing else is read
+  // --hostile: the hostile address space (hostile_model.h); how late its slow call
+  // answers, and how often it deletes every subscription (0: never).
+  bool hostile = false;
+  std::chrono::milliseconds slowCall{30'000};
+  std::chrono::milliseconds dropSubscriptions{3'000};
+  bool help = false;  // --help/-h: print the usage and exit, nothing else is read
 };
 
 // Parses `--port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]
 // [--page-size N] [--secure DIR] [--operation-limit N | --unadvertised-limit N]
-// [--max-subscriptions N] [--tree N] [--fast N] [--sign-password-policy NAME]`.
+// [--max-subscriptions N] [--tree N] [--fast N] [--sign-password-policy NAME] [--hostile]
+// [--slow-call-ms N] [--drop-subscriptions-ms N]`.
 // Returns nothing and fills `error` when the arguments are not understood.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args, std::string& error);
 

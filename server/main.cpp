@@ -27,6 +27,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "hostile_model.h"
 #include "server_certificate.h"
 #include "test_model.h"
 
@@ -219,7 +220,7 @@ void HideOperationLimits(UA_Server* server) {
 }
 
 ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secureDir, uint32_t operationLimit,
-                       uint32_t maxSubscriptions, const std::string& signPasswordPolicy) {
+                       uint32_t maxSubscriptions, const std::string& signPasswordPolicy, HostileModel* hostile) {
   UA_ServerConfig config;
   std::memset(&config, 0, sizeof(config));
   ConfigGuard guard(config);
@@ -228,6 +229,7 @@ ServerPtr CreateServer(uint16_t port, uint32_t pageSize, const std::string& secu
     std::fprintf(stderr, "quarlink-demo-server: configuration failed: %s\n", UA_StatusCode_name(status));
     return nullptr;
   }
+  if (hostile != nullptr) hostile->Configure(config);
   ServerPtr server(UA_Server_newWithConfig(&config));
   if (!server) {
     return nullptr;
@@ -247,11 +249,12 @@ bool ParentGone(pid_t parent, pid_t originalParent) {
   return kill(parent, 0) != 0 && errno == ESRCH;
 }
 
-void ServeUntilStopped(UA_Server* server, std::optional<pid_t> parent) {
+void ServeUntilStopped(UA_Server* server, std::optional<pid_t> parent, HostileModel* hostile) {
   const pid_t originalParent = getppid();
   auto nextParentCheck = std::chrono::steady_clock::now();
   while (g_stopRequested == 0) {
     UA_Server_run_iterate(server, true);
+    if (hostile != nullptr) hostile->Poll(server);
     if (parent && std::chrono::steady_clock::now() >= nextParentCheck) {
       if (ParentGone(*parent, originalParent)) {
         return;
@@ -265,6 +268,9 @@ int Run(const CommandLine& commandLine) {
   // Outlives the server.
   TestModel model(commandLine.stateDelay, commandLine.omit, commandLine.wideChildren,
                   {commandLine.treeNodes, commandLine.fastCount});
+  std::unique_ptr<HostileModel> hostile;
+  if (commandLine.hostile)
+    hostile = std::make_unique<HostileModel>(HostileTiming{commandLine.slowCall, commandLine.dropSubscriptions});
   for (int attempt = 1;; ++attempt) {
     uint16_t port = commandLine.port;
     if (!CanBind(port, &port)) {
@@ -272,11 +278,12 @@ int Run(const CommandLine& commandLine) {
       return kExitPortBusy;
     }
     ServerPtr server = CreateServer(port, commandLine.pageSize, commandLine.secureDir, commandLine.operationLimit,
-                                    commandLine.maxSubscriptions, commandLine.signPasswordPolicy);
+                                    commandLine.maxSubscriptions, commandLine.signPasswordPolicy, hostile.get());
     if (!server) {
       return kExitInternalError;
     }
     model.Build(server.get());
+    if (hostile) hostile->Build(server.get());
     if (!commandLine.limitsAdvertised) HideOperationLimits(server.get());
     if (UA_Server_run_startup(server.get()) != UA_STATUSCODE_GOOD) {
       // With port 0 another process may have taken the chosen port meanwhile.
@@ -290,9 +297,11 @@ int Run(const CommandLine& commandLine) {
       UA_Server_run_shutdown(server.get());
       return kExitInternalError;
     }
+    if (hostile) hostile->Start(port);
     std::printf("READY %u\n", port);
     std::fflush(stdout);
-    ServeUntilStopped(server.get(), commandLine.parentPid);
+    ServeUntilStopped(server.get(), commandLine.parentPid, hostile.get());
+    if (hostile) hostile->Stop(server.get());
     UA_Server_run_shutdown(server.get());
     return 0;
   }
@@ -304,7 +313,8 @@ int Run(const CommandLine& commandLine) {
 constexpr const char* kUsage =
     "usage: quarlink-demo-server --port N [--state-delay-ms N] [--omit NAME]... [--parent-pid PID] [--wide N]\n"
     "                            [--page-size N] [--secure DIR] [--operation-limit N] [--tree N] [--fast N]\n"
-    "                            [--sign-password-policy NAME]\n";
+    "                            [--sign-password-policy NAME] [--hostile [--slow-call-ms N]\n"
+    "                            [--drop-subscriptions-ms N]]\n";
 
 int main(int argc, char** argv) {
   using namespace quarlink_demo;
