@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -334,12 +336,49 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        2,
        "^$",
        "never taken from the command line"},
+      {"read --attribute takes OPC UA names in any case; --timestamps adds both times",
+       {"-e", "{E}", "--json", "read", "--attribute", "displayname", "--timestamps", "ns=1;s=Scalar.Int16"},
+       0,
+       "^\\{\"address\":\"ns=1;s=Scalar.Int16\",\"value\":\"Scalar.Int16\",\"type\":\"LocalizedText\",\"result\":"
+       "\"Ok\",\"message\":\"\",\"source_time\":(null|\"[^\"]+\"),\"server_time\":\"\\d{4}-\\d\\d-\\d\\dT[\\d:.]+Z\"\\}"
+       "\n$",
+       "^$"},
+      {"read --timestamps: the source and the server time of each value",
+       {"-e", "{E}", "read", "--timestamps", "ns=1;s=Scalar.Int16"},
+       0,
+       "^ns=1;s=Scalar.Int16 +-?\\d+ +Int16 +Ok +\\d{4}-\\d\\d-\\d\\dT[\\d:.]+Z +\\d{4}-\\d\\d-\\d\\dT[\\d:.]+Z\n$",
+       "^$"},
+      {"cert show creates the client certificate where none is, without a server",
+       {"--json", "cert", "show", "-o", "certificate={T}/client.der", "-o", "private_key={T}/client.key", "-o",
+        "application_uri=urn:test:quarlink"},
+       0,
+       "^\\{\"certificate\":\"[^\"]+/client.der\",\"created\":true,\"sha1_thumbprint\":\"[0-9A-F]{40}\",\"subject\":"
+       "\"CN=quarlink@[^\"]+\",\"application_uri\":\"urn:test:quarlink\",\"not_before\":\"\\d{4}-[^\"]+Z\",\"not_"
+       "after\""
+       ":\"\\d{4}-[^\"]+Z\"\\}\n$",
+       "^$"},
+      {"cert show loads it again, its URI from the certificate",
+       {"cert", "show", "-o", "certificate={T}/client.der", "-o", "private_key={T}/client.key"},
+       0,
+       "^certificate +[^\n]+/client.der\nSHA-1 thumbprint +[0-9A-F]{40}\n.*\napplication URI +urn:test:quarlink\n",
+       "^$"},
+      {"cert show without certificate files is a usage error",
+       {"cert", "show"},
+       2,
+       "^$",
+       "^quarlink: cert show needs -o certificate=PATH -o private_key=PATH"},
       {"a missing node is a usage error", {"read"}, 2, "^$", "^quarlink: node is required"},
       {"--version", {"--version"}, 0, "^quarlink \\d+\\.\\d+\\.\\d+", "^$"},
       {"the bash completion knows every subcommand and -o key",
        {"--bash-completion"},
        0,
-       "case \\$word in browse\\|[^)]*\\|endpoints\\|servers\\|[\\s\\S]*reconnect_interval_ms= ",
+       "case \\$word in browse\\|[^)]*\\|endpoints\\|servers\\|[\\s\\S]*reconnect_interval_ms= [\\s\\S]*\n    cert\\) "
+       "words=\"\\$global [^\"]*show ",
+       "^$"},
+      {"the man page has a section per command, cert show included",
+       {"--man-page"},
+       0,
+       "\n\\.SS read \\\\fInode\\\\fR\n[\\s\\S]*\n\\.SS cert show\n",
        "^$"},
       {"an unreachable endpoint: exit 3 and one line",
        {"-e", unreachable, "status"},
@@ -347,11 +386,14 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
        "^$",
        "^quarlink: cannot connect to opc.tcp://127.0.0.1:\\d+: Bad\\w+ \\(is the server running\\?\\)\n$"},
   };
+  std::string folder = (std::filesystem::temp_directory_path() / "quarlink-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = c.args;
     for (std::string& arg : args) {
       if (arg == "{E}") arg = server->Endpoint();
+      if (const size_t at = arg.find("{T}"); at != std::string::npos) arg.replace(at, 3, folder);
     }
     Tool tool(args, c.password);
     EXPECT_EQ(tool.Wait(), c.exitCode);
@@ -364,6 +406,7 @@ TEST_F(QuarlinkTest, SubcommandsExitCodesAndOutput) {
     EXPECT_TRUE(std::regex_search(out, std::regex(c.out))) << out;
     EXPECT_TRUE(std::regex_search(tool.Err(), std::regex(c.err))) << tool.Err();
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST_F(QuarlinkTest, SigintEndsSubscribeCleanlyAndStopsTheDemoServer) {

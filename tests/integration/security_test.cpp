@@ -332,6 +332,11 @@ TEST_F(SecurityTest, GeneratedCertificateIsCreatedOnceAndReused) {
   EXPECT_TRUE(ReadsOk(second, Node("Scalar.Int32")));
   EXPECT_EQ(log.Count("Created the client certificate"), 1u);
   EXPECT_EQ(Slurp(cert), created);
+  // What an operator is shown to trust is what Connect presents.
+  const Client::CertificateInfo shown = Client::DescribeClientCertificate(Options(own.Endpoint(), settings));
+  EXPECT_EQ(shown.code, ResultCode::Ok) << shown.message;
+  EXPECT_EQ(shown.thumbprint, Sha1Hex(created));
+  EXPECT_FALSE(shown.created);
 }
 
 // A small UA_CreateCertificate pair in DER, written to dir.

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -107,6 +110,75 @@ TEST_F(ServicesTest, EveryScalarTypeRoundTripsWithItsExactAlternativeAndName) {
     EXPECT_EQ(info.code, ResultCode::Ok);
     EXPECT_EQ(info.type_name, c.type);
   }
+}
+
+// Any attribute by its OPC UA name (letter case aside), each item its own, converted
+// by the attribute's own type although this Client converts no typed values.
+TEST_F(ServicesTest, ReadNamesAnyAttributeAndConvertsItByItsType) {
+  const struct {
+    const char* attribute;
+    Value value;
+    ResultCode code;
+  } cases[] = {
+      {"", int32_t{-123456}, ResultCode::Ok},
+      {"Value", int32_t{-123456}, ResultCode::Ok},
+      {"NodeId", std::string("ns=1;s=Scalar.Int32"), ResultCode::Ok},
+      {"NodeClass", int32_t{2}, ResultCode::Ok},
+      {"BrowseName", std::string("1:Scalar.Int32"), ResultCode::Ok},
+      {"DisplayName", std::string("Scalar.Int32"), ResultCode::Ok},
+      {"dataType", std::string("i=6"), ResultCode::Ok},
+      {"ValueRank", int32_t{-1}, ResultCode::Ok},
+      {"ACCESSLEVEL", uint8_t{3}, ResultCode::Ok},
+      {"MinimumSamplingInterval", 0.0, ResultCode::Ok},
+      {"Historizing", false, ResultCode::Ok},
+      {"AccessLevelEx", uint32_t{3}, ResultCode::Ok},
+      {"EventNotifier", Value{}, ResultCode::InvalidArgument},  // no attribute of a variable
+      {"Colour", Value{}, ResultCode::InvalidArgument},
+  };
+  ReadRequest request;
+  for (const auto& c : cases) request.items.push_back({Node("Scalar.Int32"), c.attribute});
+  const ReadResult read = client->Read(request);
+  ASSERT_EQ(read.items.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].attribute);
+    EXPECT_EQ(read.items[i].code, cases[i].code) << read.items[i].message;
+    EXPECT_EQ(read.items[i].value ? read.items[i].value->value : Value{}, cases[i].value);
+  }
+  EXPECT_EQ(read.items.back().message.rfind("unknown attribute 'Colour' (one of NodeId NodeClass BrowseName", 0), 0u);
+  const std::string* nodeClass = read.items[3].value->properties.Get("enum_name");
+  EXPECT_EQ(nodeClass ? *nodeClass : "", "Variable");
+}
+
+// Time stamps only as asked for (a Read that does not ask gets none, above).
+TEST_F(ServicesTest, ReadReturnsTheTimestampsItAsksFor) {
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto plausible = [&](int64_t nanos) { return std::abs(nanos - now) < 3'600'000'000'000; };
+  const struct {
+    const char* timestamps;
+    bool source;
+    bool server;
+  } cases[] = {{"both", true, true}, {"server", false, true}, {"SOURCE", true, false}, {"none", false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.timestamps);
+    ReadRequest request = ReadOf({Node("Scalar.Int32")});
+    request.options.properties.Set("timestamps", c.timestamps);
+    const ReadResult read = client->Read(request);
+    ASSERT_EQ(read.items.size(), 1u);
+    ASSERT_TRUE(read.items[0].value);
+    const DataValue& value = *read.items[0].value;
+    EXPECT_EQ(value.value, Value(int32_t{-123456}));
+    EXPECT_EQ(value.timestamp.has_value(), c.source);
+    EXPECT_TRUE(!value.timestamp || plausible(*value.timestamp)) << *value.timestamp;
+    const std::string* serverTime = value.properties.Get("server_timestamp");
+    EXPECT_EQ(serverTime != nullptr, c.server);
+    EXPECT_TRUE(!serverTime || plausible(std::stoll(*serverTime))) << *serverTime;
+  }
+  ReadRequest unknown = ReadOf({Node("Scalar.Int32")});
+  unknown.options.properties.Set("timestamps", "sometimes");
+  const ReadResult refused = client->Read(unknown);
+  EXPECT_EQ(refused.code, ResultCode::InvalidArgument);
+  EXPECT_TRUE(refused.items.empty());
 }
 
 TEST_F(ServicesTest, EachItemGetsItsOwnResultAndMessage) {

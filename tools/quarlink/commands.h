@@ -32,13 +32,22 @@ struct BrowseOptions {
 };
 int RunBrowse(Context& context, const BrowseOptions& options);
 
-int RunRead(Context& context, const std::vector<std::string>& nodes);
+struct ReadOptions {
+  std::vector<std::string> nodes;
+  std::string attribute;    // empty: the Value
+  bool timestamps = false;  // the source and the server time of each value
+};
+int RunRead(Context& context, const ReadOptions& options);
 int RunDataType(Context& context, const std::vector<std::string>& nodes);
 int RunStatus(Context& context);
 
 // Without a session: the endpoints (GetEndpoints) and servers (FindServers) of -e.
 int RunEndpoints(Context& context);
 int RunServers(Context& context);
+
+// Without a server: the client certificate that -o certificate and private_key name
+// (created there when neither file exists), to be trusted on the server.
+int RunCertShow(const GlobalOptions& options);
 
 // One NODE=VALUE of write; the value is parsed once the node's data type is known,
 // and all of them before the first is sent.

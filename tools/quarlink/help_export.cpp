@@ -1,6 +1,8 @@
 #include "help_export.h"
 
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "properties.h"
@@ -33,6 +35,26 @@ std::string Words(const CLI::App& app) {
   return words;
 }
 
+// A command's own words, and once each those of the commands below it ("cert show").
+std::string CommandWords(CLI::App& command) {
+  std::string words = Words(command);
+  for (CLI::App* nested : Subcommands(command)) {
+    std::istringstream below(nested->get_name() + " " + CommandWords(*nested));
+    for (std::string word; below >> word;) {
+      if (words.find(" " + word + " ") == std::string::npos && !words.starts_with(word + " ")) words += word + " ";
+    }
+  }
+  return words;
+}
+
+// Every command that runs something, by its full name: "read", "cert show".
+void Leaves(CLI::App& command, const std::string& prefix, std::vector<std::pair<std::string, CLI::App*>>& out) {
+  const std::string name = prefix.empty() ? command.get_name() : prefix + " " + command.get_name();
+  const std::vector<CLI::App*> nested = Subcommands(command);
+  if (nested.empty()) out.emplace_back(name, &command);
+  for (CLI::App* below : nested) Leaves(*below, name, out);
+}
+
 bool TakesValue(const CLI::Option& option) { return option.get_items_expected_min() > 0; }
 
 // Roff text: a leading dot or quote would start a request, a backslash an escape.
@@ -61,7 +83,7 @@ std::string BashCompletion(CLI::App& app) {
   for (CLI::App* command : Subcommands(app)) {
     commands += command->get_name() + " ";
     pattern += (pattern.empty() ? "" : "|") + command->get_name();
-    cases += "    " + command->get_name() + ") words=\"$global " + Words(*command) + "\" ;;\n";
+    cases += "    " + command->get_name() + ") words=\"$global " + CommandWords(*command) + "\" ;;\n";
   }
   std::string keys;
   for (const PropertyKey& key : ConnectionPropertyKeys()) keys += std::string(key.key) + "= ";
@@ -112,13 +134,14 @@ std::string ManPage(CLI::App& app) {
                      "\\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n"
                      ".SH OPTIONS\n" +
                      ManOptions(app) + ".SH COMMANDS\n";
-  for (CLI::App* command : Subcommands(app)) {
+  std::vector<std::pair<std::string, CLI::App*>> commands;
+  for (CLI::App* command : Subcommands(app)) Leaves(*command, "", commands);
+  for (const auto& [name, command] : commands) {
     std::string arguments;
     for (const CLI::Option* option : command->get_options()) {
       if (!option->nonpositional()) arguments += " \\fI" + Roff(option->get_name()) + "\\fR";
     }
-    page += ".SS " + command->get_name() + arguments + "\n" + Roff(command->get_description()) + "\n" +
-            ManOptions(*command);
+    page += ".SS " + name + arguments + "\n" + Roff(command->get_description()) + "\n" + ManOptions(*command);
   }
   page +=
       ".SH VALUES\n"

@@ -34,11 +34,14 @@ struct Arguments {
   BrowseOptions browse;
   std::optional<std::string> browseRoot;
   std::vector<std::string> nodes;
+  ReadOptions read;
   std::vector<std::string> assignments;
   CallOptions call;
   SubscribeOptions subscribe;
   Command command;
   bool connect = true;  // false: the command asks the server without a session
+  // A command that needs no server at all, instead of command.
+  std::function<int(const GlobalOptions&)> offline;
 };
 
 void AddGlobalOptions(CLI::App& app, Arguments& args) {
@@ -70,9 +73,13 @@ void AddBrowse(CLI::App& app, Arguments& args) {
 }
 
 void AddNodeCommands(CLI::App& app, Arguments& args) {
-  CLI::App* read = app.add_subcommand("read", "Read the values of nodes");
-  read->add_option("node", args.nodes, "Nodes, as NodeIds like ns=1;s=Counter")->required();
-  read->callback([&args] { args.command = [&args](Context& context) { return RunRead(context, args.nodes); }; });
+  CLI::App* read = app.add_subcommand("read", "Read the values (or another attribute) of nodes");
+  read->add_option("node", args.read.nodes, "Nodes, as NodeIds like ns=1;s=Counter")->required();
+  read->add_option("--attribute", args.read.attribute,
+                   "The attribute to read instead of the Value, by its OPC UA name: DisplayName, DataType, "
+                   "AccessLevel ...");
+  read->add_flag("--timestamps", args.read.timestamps, "Add the source and the server time of each value");
+  read->callback([&args] { args.command = [&args](Context& context) { return RunRead(context, args.read); }; });
 
   CLI::App* datatype = app.add_subcommand("datatype", "Show the data types of nodes");
   datatype->add_option("node", args.nodes, "Nodes")->required();
@@ -95,6 +102,16 @@ void AddDiscovery(CLI::App& app, Arguments& args) {
     args.connect = false;
     args.command = [](Context& context) { return RunServers(context); };
   });
+}
+
+void AddCertificate(CLI::App& app, Arguments& args) {
+  CLI::App* cert = app.add_subcommand("cert", "The client certificate (no server)");
+  cert->require_subcommand(1);
+  CLI::App* show = cert->add_subcommand(
+      "show",
+      "Print the client certificate's SHA-1 thumbprint, validity, subject and application URI, to trust it on "
+      "the server; with -o certificate=PATH -o private_key=PATH, created there when neither file exists");
+  show->callback([&args] { args.offline = RunCertShow; });
 }
 
 void AddWrite(CLI::App& app, Arguments& args) {
@@ -142,6 +159,10 @@ void AddSubscribe(CLI::App& app, Arguments& args) {
 }
 
 int Run(Arguments& args, InterruptWatcher& interrupts) {
+  if (args.offline) {
+    ValidateOptions(args.global, false);
+    return args.offline(args.global);
+  }
   ValidateOptions(args.global);
   args.global.timeout = std::chrono::milliseconds(args.timeoutMs);
   Session session(args.global, interrupts, args.connect);
@@ -175,6 +196,7 @@ int main(int argc, char** argv) {
   AddBrowse(app, args);
   AddNodeCommands(app, args);
   AddDiscovery(app, args);
+  AddCertificate(app, args);
   AddWrite(app, args);
   AddCall(app, args);
   AddSubscribe(app, args);

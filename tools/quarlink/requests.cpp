@@ -48,19 +48,45 @@ Value ParseOrThrow(const std::string& what, const std::string& typeName, const s
   }
 }
 
+// The source and the server time of a value read with time stamps; nothing where
+// the server sent none.
+struct Times {
+  std::optional<std::string> source;
+  std::optional<std::string> server;
+};
+
+Times TimesOf(const tessel::fnd::defs::DataValue* value) {
+  Times times;
+  if (!value) return times;
+  if (value->timestamp) times.source = TimeText(*value->timestamp);
+  const std::string* server = value->properties.Get("server_timestamp");
+  if (server) times.server = TimeText(std::stoll(*server));
+  return times;
+}
+
 void PrintItem(Table& table, bool json, const std::string& address, const tessel::fnd::defs::DataValue* value,
-               ResultCode code, const std::string& message) {
+               ResultCode code, const std::string& message, bool timestamps = false) {
+  const std::string type = value ? DataValueTypeName(*value) : "";
+  const Times times = timestamps ? TimesOf(value) : Times();
   if (json) {
     Json line = {{"address", address}};
     line["value"] = value ? DataValueToJson(*value) : Json();
-    const std::string type = value ? DataValueTypeName(*value) : "";
     line["type"] = type.empty() ? Json() : Json(type);
     line.update(ResultJson(code, message));
+    if (timestamps) {
+      line["source_time"] = times.source ? Json(*times.source) : Json();
+      line["server_time"] = times.server ? Json(*times.server) : Json();
+    }
     PrintLine(stdout, DumpJson(line));
     return;
   }
-  const std::string type = value ? DataValueTypeName(*value) : "";
-  table.Add({address, value ? DataValueToText(*value) : "-", type.empty() ? "-" : type, ResultText(code, message)});
+  std::vector<std::string> row{address, value ? DataValueToText(*value) : "-", type.empty() ? "-" : type,
+                               ResultText(code, message)};
+  if (timestamps) {
+    row.push_back(times.source.value_or("-"));
+    row.push_back(times.server.value_or("-"));
+  }
+  table.Add(std::move(row));
 }
 
 // The value to write for each assignment, or the failure that keeps it from being sent.
@@ -147,16 +173,18 @@ int RequestFailed(Context& context, const std::string& what, ResultCode code, co
   return kExitItemFailed;
 }
 
-int RunRead(Context& context, const std::vector<std::string>& nodes) {
+int RunRead(Context& context, const ReadOptions& options) {
   tessel::fnd::defs::ReadRequest request;
   request.options = context.session.Request();
-  for (const std::string& node : nodes) request.items.push_back({node, ""});
+  if (options.timestamps) request.options.properties.Set("timestamps", "both");
+  for (const std::string& node : options.nodes) request.items.push_back({node, options.attribute});
   const tessel::fnd::defs::ReadResult result = context.session.Client().Read(request);
   if (result.code != ResultCode::Ok) return RequestFailed(context, "read", result.code, result.message);
   Table table;
   int exitCode = kExitOk;
   for (const auto& item : result.items) {
-    PrintItem(table, context.json, item.address, item.value ? &*item.value : nullptr, item.code, item.message);
+    PrintItem(table, context.json, item.address, item.value ? &*item.value : nullptr, item.code, item.message,
+              options.timestamps);
     if (item.code != ResultCode::Ok) exitCode = kExitItemFailed;
   }
   table.Print(stdout);

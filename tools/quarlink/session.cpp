@@ -153,8 +153,9 @@ const std::vector<std::string>& LogLevelNames() {
   return names;
 }
 
-void ValidateOptions(const GlobalOptions& options) {
+void ValidateOptions(const GlobalOptions& options, bool needsServer) {
   for (const std::string& option : options.options) SplitOption(option);
+  if (!needsServer) return;
   // An empty -e is most often an unset variable in a script: never guess a server.
   if (options.demo) {
     if (!options.endpoint.empty()) throw UsageError("give either --endpoint or --demo, not both");
@@ -168,23 +169,33 @@ void ValidateOptions(const GlobalOptions& options) {
   }
 }
 
-Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, bool connect)
-    : interrupts_(interrupts), timeout_(options.timeout), endpoint_(options.endpoint) {
+void InstallLogger(const GlobalOptions& options) {
   // Installed even for "off": without a logger the library's warnings reach stderr.
   tessel::fnd::SetLogger(std::make_shared<StderrLogger>(LogLevelValue(options.logLevel)));
-  ConnectionOptions connection;
+}
+
+tessel::fnd::defs::PropertyMap ConnectionProperties(const GlobalOptions& options) {
+  tessel::fnd::defs::PropertyMap properties;
   // Arrays and every other type are worth seeing in a tool; -o typed_values=false
   // (and -o array_values=false) turn them off again.
-  connection.properties.Set("array_values", "true");
-  connection.properties.Set("typed_values", "true");
+  properties.Set("array_values", "true");
+  properties.Set("typed_values", "true");
   // A tool run is one burst of work: gather items into as few requests as the server
   // allows (-o max_items_per_request=1 sends them one by one again).
-  connection.properties.Set("max_items_per_request", "0");
+  properties.Set("max_items_per_request", "0");
   for (const std::string& option : options.options) {
     auto [key, value] = SplitOption(option);
-    connection.properties.Set(std::move(key), std::move(value));
+    properties.Set(std::move(key), std::move(value));
   }
-  if (!options.sdkLog.empty()) connection.properties.Set("sdk_log_level", options.sdkLog);
+  if (!options.sdkLog.empty()) properties.Set("sdk_log_level", options.sdkLog);
+  return properties;
+}
+
+Session::Session(const GlobalOptions& options, InterruptWatcher& interrupts, bool connect)
+    : interrupts_(interrupts), timeout_(options.timeout), endpoint_(options.endpoint) {
+  InstallLogger(options);
+  ConnectionOptions connection;
+  connection.properties = ConnectionProperties(options);
   if (!options.user.empty() && connect) {
     connection.properties.Set("username", options.user);
     connection.properties.Set("password", Password(options.user, interrupts));

@@ -28,9 +28,17 @@ struct GlobalOptions {
 // The library's log levels by the names --log-level takes ("off": none).
 const std::vector<std::string>& LogLevelNames();
 
-// Checks the options that need no server (each -o KEY=VALUE), so that a usage error
-// ends the run before anything starts. Throws UsageError.
-void ValidateOptions(const GlobalOptions& options);
+// Checks the options that need no server (each -o KEY=VALUE, and the endpoint when
+// the command needs one), so that a usage error ends the run before anything
+// starts. Throws UsageError.
+void ValidateOptions(const GlobalOptions& options, bool needsServer = true);
+
+// Routes the library's log lines to stderr at the level of --log-level.
+void InstallLogger(const GlobalOptions& options);
+
+// The connection properties of the options: the tool's defaults, then each -o
+// KEY=VALUE and --sdk-log. Throws UsageError. No user name or password.
+tessel::fnd::defs::PropertyMap ConnectionProperties(const GlobalOptions& options);
 
 class Session {
  public:

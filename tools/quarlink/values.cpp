@@ -296,6 +296,8 @@ std::string DataValueToText(const tessel::fnd::defs::DataValue& value) {
   return text;
 }
 
+std::string TimeText(int64_t nanos) { return IsoText(nanos); }
+
 Value ParseTypedText(const std::string& text) {
   if (text.size() < 2 || text.front() != '{' || text.back() != '}') return text;
   PropertyMap fields;

@@ -3,6 +3,7 @@
 
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -64,6 +65,9 @@ std::string DataValueToText(const tessel::fnd::defs::DataValue& value);
 // structure's fields; any other text as it is, which the library parses by the
 // node's type (ISO 8601 for DateTime, hex for ByteString, an enumeration's name ...).
 tessel::fnd::defs::Value ParseTypedText(const std::string& text);
+
+// ns since 1970 as ISO 8601 UTC with the fraction it has: 2023-11-14T22:13:20.5Z.
+std::string TimeText(int64_t nanos);
 
 // JSON text that survives strings that are not UTF-8 (the server decides what they hold).
 std::string DumpJson(const Json& json);

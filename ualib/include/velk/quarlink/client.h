@@ -20,6 +20,19 @@ class VELK_QUARLINK_API Client : public tessel::fnd::defs::ICommAdapter {
     std::string type_name;
   };
 
+  // Result of DescribeClientCertificate.
+  struct CertificateInfo {
+    tessel::fnd::defs::ResultCode code = tessel::fnd::defs::ResultCode::Ok;
+    std::string message;
+    std::string thumbprint;  // SHA-1 of the DER bytes, 40 upper-case hex digits
+    std::string subject;     // "CN=..., O=..."
+    std::string application_uri;
+    std::string not_before;  // UTC, "2026-12-07T10:00:00Z"
+    std::string not_after;
+    std::string path;      // the "certificate" property; empty: generated for this process only
+    bool created = false;  // the certificate and key files were created by this call
+  };
+
   // Opaque; defined inside the library.
   struct Impl;
 
@@ -48,6 +61,12 @@ class VELK_QUARLINK_API Client : public tessel::fnd::defs::ICommAdapter {
   tessel::fnd::defs::Result UnsubscribeAll() override;
 
   DataTypeInfo ReadDataType(const tessel::fnd::defs::Address& address);
+
+  // The client certificate a secured Connect with the same options presents, loaded
+  // or created exactly as Connect does, without a server: so it can be trusted on the
+  // server before the first Connect. Without "security_mode" the options are read as
+  // for "sign_and_encrypt"; "none" presents no certificate (InvalidArgument).
+  static CertificateInfo DescribeClientCertificate(const tessel::fnd::defs::ConnectionOptions& options);
 
  private:
   std::unique_ptr<Impl> impl;

@@ -260,6 +260,7 @@ struct Credentials {
   std::string certificate;
   std::string key;
   std::string applicationUri;
+  bool created = false;  // the files were created just now
 };
 
 // Parses both files' contents (DER or PEM), checks that they belong together and
@@ -434,6 +435,7 @@ Result FileCredentials(const SecuritySettings& settings, Credentials& out) {
     return Invalid(fmt::format("private_key: cannot read {}", settings.privateKeyPath));
   Result result = ToCredentials(certData, keyData, settings.applicationUri, out);
   if (result.code != ResultCode::Ok) return result;
+  out.created = created;
   if (created)
     UALIB_LOG(kInfo, "Created the client certificate {} (SHA-1 thumbprint {}) and its key {}; trust it on the server",
               settings.certificatePath, Thumbprint(out.certificate), settings.privateKeyPath);
@@ -871,6 +873,15 @@ Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySe
     return result;
   lock->security = std::move(security);
   return ConfigureSecureChannel(lock, config, settings, credentials);
+}
+
+Result LoadClientCertificate(const SecuritySettings& settings, const std::string& endpoint, ClientCertificate& out) {
+  Credentials credentials;
+  if (Result result = LoadCredentials(settings, endpoint, credentials); result.code != ResultCode::Ok) return result;
+  out.der = std::move(credentials.certificate);
+  out.applicationUri = std::move(credentials.applicationUri);
+  out.created = credentials.created;
+  return {};
 }
 
 // The server's own URI is the first entry of its ServerArray.

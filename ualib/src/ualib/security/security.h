@@ -61,6 +61,18 @@ struct SessionSecurity;
 tessel::fnd::defs::Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
                                         bool sendsPassword);
 
+// The client certificate a secured session with these settings presents: loaded,
+// or created from the paths when they name no files yet, or generated once for the
+// process without paths, exactly as ApplySecurity does. endpoint names the Client
+// in log lines.
+struct ClientCertificate {
+  std::string der;
+  std::string applicationUri;
+  bool created = false;  // the files were created by this call
+};
+tessel::fnd::defs::Result LoadClientCertificate(const SecuritySettings& settings, const std::string& endpoint,
+                                                ClientCertificate& out);
+
 // Warns when the connected server's certificate does not name the application URI
 // the server describes itself with. Caller holds clientMutex.
 void CheckServerApplicationUri(ClientLock& lock, UA_Client* client);

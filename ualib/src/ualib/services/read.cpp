@@ -1,5 +1,6 @@
-// Read: the Value attribute of each node of a batch, all under one hold of the session
-// lock; one request per node unless the session gathers several into one.
+// Read: the Value (or the named attribute) of each node of a batch, all under one
+// hold of the session lock; one request per node unless the session gathers several
+// into one.
 #include <open62541/client_highlevel.h>
 #include <velk/quarlink/client.h>
 
@@ -11,6 +12,7 @@
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "values/attributes.h"
 #include "values/convert.h"
 #include "values/status.h"
 #include "values/timing.h"
@@ -22,12 +24,15 @@ using namespace tessel::fnd::defs;
 
 namespace internal {
 
-ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices) {
+ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices,
+                       const ReadTargets& targets)
+    : timestamps_(targets.timestamps) {
   items_.resize(indices.size());
   for (size_t k = 0; k < indices.size(); ++k) {
     UA_ReadValueId_init(&items_[k]);
     items_[k].nodeId = *nodes[indices[k]];
-    items_[k].attributeId = UA_ATTRIBUTEID_VALUE;
+    items_[k].attributeId =
+        targets.attributes.empty() ? UA_UInt32{UA_ATTRIBUTEID_VALUE} : targets.attributes[indices[k]];
   }
 }
 
@@ -36,6 +41,7 @@ void ValueReads::Send(const ClientLock& lock) {
   UA_ReadRequest_init(&request);
   request.nodesToRead = items_.data();
   request.nodesToReadSize = items_.size();
+  request.timestampsToReturn = timestamps_;
   sent_ = SendIfLinkUp(lock, [&] {
     return AwaitService(lock, &request, UA_TYPES[UA_TYPES_READREQUEST], response_.get(),
                         UA_TYPES[UA_TYPES_READRESPONSE]);
@@ -51,9 +57,11 @@ UA_StatusCode ValueReads::Status(size_t k) const {
 }
 
 UA_StatusCode ValueReads::ValueOf(size_t k, Arrays arrays, const ClientLock& lock, DataValue& out) const {
-  const UA_Variant& value = response_->results[k].value;
-  if (arrays == Arrays::Typed) return ConvertTyped(lock, items_[k].nodeId, value, out);
-  out.value = UaVariantToValue(value, arrays);
+  const UA_DataValue& result = response_->results[k];
+  CopyTimestamps(result, timestamps_, out);
+  if (items_[k].attributeId != UA_ATTRIBUTEID_VALUE) return AttributeToHost(items_[k].attributeId, result.value, out);
+  if (arrays == Arrays::Typed) return ConvertTyped(lock, items_[k].nodeId, result.value, out);
+  out.value = UaVariantToValue(result.value, arrays);
   return UA_STATUSCODE_GOOD;
 }
 
@@ -78,9 +86,9 @@ ReadItemResult ReadFailure(const std::string& address, UA_StatusCode status) {
 // The items of one gathered request: read, answered in place, the time spent in the
 // stack added to sdkTime.
 void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
-                  const std::vector<size_t>& indices, internal::Arrays arrays, ReadResult& result,
-                  Clock::duration& sdkTime) {
-  internal::ValueReads reads(nodes, indices);
+                  const internal::ReadTargets& targets, const std::vector<size_t>& indices, internal::Arrays arrays,
+                  ReadResult& result, Clock::duration& sdkTime) {
+  internal::ValueReads reads(nodes, indices, targets);
   const auto callStart = Clock::now();
   reads.Send(lock);
   sdkTime += Clock::now() - callStart;
@@ -88,14 +96,14 @@ void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std:
     UALIB_LOG(internal::kDebug, "Read: the server refused {} items in one request ({}); sending them in halves",
               indices.size(), UA_StatusCode_name(reads.Sent()));
     const auto [first, second] = internal::Halves(indices);
-    ReadGathered(lock, request, nodes, first, arrays, result, sdkTime);
-    ReadGathered(lock, request, nodes, second, arrays, result, sdkTime);
+    ReadGathered(lock, request, nodes, targets, first, arrays, result, sdkTime);
+    ReadGathered(lock, request, nodes, targets, second, arrays, result, sdkTime);
     return;
   }
   for (size_t k = 0; k < indices.size(); ++k) {
     const std::string& address = request.items[indices[k]].address;
     UA_StatusCode status = reads.Status(k);
-    // A plain Value read carries neither time stamps nor a quality of its own.
+    // Time stamps only when asked for; never a quality of its own.
     DataValue value;
     if (status == UA_STATUSCODE_GOOD) status = reads.ValueOf(k, arrays, lock, value);
     result.items[indices[k]] = status == UA_STATUSCODE_GOOD
@@ -110,10 +118,20 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     UALIB_LOG(internal::kDebug, "Read cancelled before start");
     return {ResultCode::Cancelled, "cancelled before start", {}};
   }
+  internal::ReadTargets targets;
+  if (const auto timestamps = internal::TimestampsOf(request.options.properties)) {
+    targets.timestamps = *timestamps;
+  } else {
+    std::string message = fmt::format("timestamps: unknown value '{}' (none, source, server or both)",
+                                      *request.options.properties.Get("timestamps"));
+    UALIB_LOG(internal::kWarning, "Read rejected: {}", message);
+    return {ResultCode::InvalidArgument, std::move(message), {}};
+  }
   UALIB_LOG(internal::kDebug, "Read: {} items", itemCount);
   ReadResult result;
   result.items.resize(itemCount);
   std::vector<internal::UaNodeId> nodes(itemCount);
+  targets.attributes.resize(itemCount, UA_ATTRIBUTEID_VALUE);
   Clock::duration sdkTime{};
   const auto addressOf = [&](size_t i) -> const std::string& { return request.items[i].address; };
   // Every remaining item is checked, so one that follows a reset flag is read again.
@@ -124,13 +142,23 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     return true;
   };
   const auto join = [&](size_t i) {
-    if (internal::ParseNodeId(addressOf(i), *nodes[i])) return true;
-    UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", addressOf(i));
-    result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i), std::nullopt};
+    if (!internal::ParseNodeId(addressOf(i), *nodes[i])) {
+      UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", addressOf(i));
+      result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i), std::nullopt};
+      return false;
+    }
+    const std::string& attribute = request.items[i].attribute;
+    if (const auto id = internal::AttributeIdOf(attribute)) {
+      targets.attributes[i] = *id;
+      return true;
+    }
+    UALIB_LOG(internal::kDebug, "Read: unknown attribute '{}' of '{}'", attribute, addressOf(i));
+    result.items[i] = {ResultCode::InvalidArgument, internal::UnknownAttributeMessage(attribute), addressOf(i),
+                       std::nullopt};
     return false;
   };
   const auto send = [&](const std::vector<size_t>& indices) {
-    ReadGathered(lock, request, nodes, indices, arrays, result, sdkTime);
+    ReadGathered(lock, request, nodes, targets, indices, arrays, result, sdkTime);
   };
   internal::GatherRequests(itemCount, internal::ItemsPerRequest(lock, internal::Service::Read), false, addressOf,
                            cancelled, join, send);

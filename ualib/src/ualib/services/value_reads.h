@@ -1,5 +1,5 @@
-// One Read request for the Value attribute of several nodes, shared by Read and by a
-// browse that lists values.
+// One Read request for an attribute (by default the Value) of several nodes, shared
+// by Read and by a browse that lists values.
 #pragma once
 
 #include <open62541/client.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "session/session.h"
+#include "values/attributes.h"
 #include "values/convert.h"
 #include "values/ua_types.h"
 
@@ -17,7 +18,8 @@ namespace velk::quarlink::internal {
 class ValueReads {
  public:
   // Reads nodes[i] for every i of indices, in that order; the nodes must outlive Send.
-  ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices);
+  // targets name the attribute of each node and the time stamps to send with it.
+  ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices, const ReadTargets& targets = {});
 
   // Nothing is sent while the link is down.
   void Send(const ClientLock& lock);
@@ -28,12 +30,15 @@ class ValueReads {
   UA_StatusCode Sent() const { return sent_; }
   // The k-th node's value into out (Status(k) is Good); with Arrays::Typed it may
   // ask the server for the node's type, and returns the status refusing the item.
+  // An attribute other than the Value converts by its own type, as Arrays::Typed
+  // does, whatever arrays says. Adds the time stamps asked for.
   UA_StatusCode ValueOf(size_t k, Arrays arrays, const ClientLock& lock, tessel::fnd::defs::DataValue& out) const;
 
  private:
   std::vector<UA_ReadValueId> items_;  // views of the caller's nodes
   UaOwned<UA_ReadResponse> response_;
   UA_StatusCode sent_ = UA_STATUSCODE_GOOD;
+  UA_TimestampsToReturn timestamps_;
 };
 
 }  // namespace velk::quarlink::internal
