@@ -89,6 +89,22 @@ TEST_P(FrozenLinkTest, ABatchWaitsOutOneTimeoutAndRequestsNeverReconnect) {
 
 INSTANTIATE_TEST_SUITE_P(AutoReconnect, FrozenLinkTest, ::testing::Bool());
 
+// The single-threaded server answers nothing else while it works through one slow
+// gathered read, which outlasts the request timeout: the probe after the timeout
+// waits behind it, and the late answer shows that the link is alive.
+TEST(OutageTest, ASlowGatheredReadIsNotTakenForADeadLink) {
+  TestServer server;
+  LogCapture log{10};
+  auto client =
+      ConnectedClient(server.Endpoint(), {{"max_items_per_request", "0"}, {"connectivity_check_interval_ms", "0"}});
+  ReadRequest slow;
+  slow.items.resize(120);  // 50 ms each: past the stack's 5 s request timeout, short of twice that
+  for (ReadItem& item : slow.items) item.address = Node("Slow.1");
+  EXPECT_EQ(client->Read(slow).items.at(0).code, ResultCode::Timeout);
+  EXPECT_TRUE(ualib_test::ReadsOk(*client, Node("Scalar.Int32")));
+  EXPECT_FALSE(log.Contains("stopped answering"));
+}
+
 TEST(OutageTest, ASubscriptionTheServerDropsIsCreatedAgain) {
   TestServer server;
   LogCapture log{30};
@@ -109,6 +125,23 @@ TEST(OutageTest, ASubscriptionTheServerDropsIsCreatedAgain) {
   EXPECT_NE(ualib_test::StateOf(*session).subscriptionId, dropped);
 }
 
+// A peer that stopped reading fills the socket's buffers: the send that finds no
+// room gives up at the request timeout and closes the link, instead of holding the
+// session (and the caller) forever.
+TEST(OutageTest, ASendToAFrozenPeerEndsAtTheRequestTimeout) {
+  TestServer server;
+  TcpProxy proxy{server.Port()};
+  auto client = ConnectedClient(proxy.Endpoint(), {{"connectivity_check_interval_ms", "0"}});
+  proxy.Freeze();
+  WriteRequest write;
+  write.items.push_back({Node("Scalar.String"), Value(std::string(32u << 20, 'x')), {}});
+  auto written = std::async(std::launch::async, [&] { return client->Write(write); });
+  const bool ended = written.wait_for(30s) == std::future_status::ready;
+  proxy.Thaw();  // lets a blocked send go on, so a failure ends too
+  EXPECT_TRUE(ended) << "the send blocked";
+  EXPECT_NE(written.get().items.at(0).code, ResultCode::Ok);
+}
+
 // Wide has 10,001 children and the server sends one reference per page.
 ualib_test::ServerOptions WideServer() {
   ualib_test::ServerOptions options;
@@ -122,11 +155,23 @@ class EndlessPagingTest : public ::testing::Test {
   LogCapture log{10};
 };
 
+// The browse holds nothing across its round trips: another Client of the session
+// reads while it pages.
 TEST_F(EndlessPagingTest, PagingStopsAtItsBoundWithAFailureForTheNode) {
   auto client = ConnectedClient(server.Endpoint());
+  auto reader = ConnectedClient(server.Endpoint());
   BrowseRequest request;
   request.root = Node("Wide");
-  const BrowseResult result = client->Browse(request);
+  std::atomic<bool> browsing{true};
+  auto browse = std::async(std::launch::async, [&] {
+    BrowseResult paged = client->Browse(request);
+    browsing = false;
+    return paged;
+  });
+  ASSERT_TRUE(log.WaitFor("Browse: root=", 10s));
+  EXPECT_TRUE(ualib_test::ReadsOk(*reader, Node("Scalar.Int32")));
+  EXPECT_TRUE(browsing) << "the read waited for the browse";
+  const BrowseResult result = browse.get();
   EXPECT_NE(result.code, ResultCode::Ok);
   EXPECT_TRUE(result.nodes.empty());
   EXPECT_TRUE(log.Contains("Browse of '" + Node("Wide") + "' stopped after 10000 pages"));
@@ -150,6 +195,17 @@ TEST_F(EndlessPagingTest, TheLastDisconnectEndsABrowseAndTheSessionWithIt) {
 TEST(OutageTest, AConnectRacingTheLastDisconnectKeepsTheSessionOpen) {
   TestServer server;
   const std::string key = server.Endpoint() + "|";
+  {  // held past the last Disconnect, the closing session takes the next Client
+    Client leaving, arriving;
+    ASSERT_EQ(leaving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);
+    ASSERT_EQ(arriving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);
+    ASSERT_EQ(leaving.Connect().code, ResultCode::Ok);
+    auto held = ualib_test::LiveSession(key);
+    leaving.Disconnect();
+    ASSERT_TRUE(held->link().Closing());
+    ASSERT_EQ(arriving.Connect().code, ResultCode::Ok);
+    EXPECT_FALSE(held->link().Closing());
+  }
   for (int round = 0; round < 50; ++round) {
     Client leaving, arriving;
     ASSERT_EQ(leaving.Configure(Options(server.Endpoint())).code, ResultCode::Ok);

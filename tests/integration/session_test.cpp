@@ -5,6 +5,7 @@
 #include <velk/quarlink/connection_registry.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "log_capture.h"
 #include "state_recorder.h"
 #include "subscription_probe.h"
+#include "tcp_proxy.h"
 #include "test_server.h"
 
 namespace {
@@ -21,6 +23,7 @@ using namespace tessel::fnd::defs;
 using namespace std::chrono_literals;
 using ualib_test::ConnectedClient;
 using ualib_test::LiveSession;
+using ualib_test::Node;
 using ualib_test::Options;
 using ualib_test::StateRecorder;
 using ualib_test::WaitFor;
@@ -139,7 +142,9 @@ TEST_F(SessionTest, HandlerSeesEachStateOnceWithItsPredecessorUntilReleased) {
     EXPECT_NE(changes[i].current, changes[i - 1].current);  // repeats are not delivered
     EXPECT_EQ(changes[i].previous, changes[i - 1].current);
   }
-  for (auto id : states.Threads()) EXPECT_EQ(id, std::this_thread::get_id());
+  // One after the other on the session's dispatch thread, never on the caller's.
+  for (auto id : states.Threads()) EXPECT_EQ(id, states.Threads().front());
+  EXPECT_NE(states.Threads().front(), std::this_thread::get_id());
 
   // Released: the next session's states reach nobody.
   token.release();
@@ -147,6 +152,47 @@ TEST_F(SessionTest, HandlerSeesEachStateOnceWithItsPredecessorUntilReleased) {
   states.Clear();
   ASSERT_EQ(client.Connect().code, ResultCode::Ok);
   EXPECT_TRUE(states.Changes().empty());
+}
+
+// State handlers run with no lock held: one may call its own Client, even on the
+// changes of that Client's own Connect.
+TEST_F(SessionTest, AStateHandlerMayCallItsOwnClient) {
+  Client client;
+  std::atomic<int> readsInHandler{0};
+  client.SetConnectionStateHandler([&](const ConnectionStateChange& change) {
+    if (change.current == ConnectionState::Connected && ualib_test::ReadsOk(client, Node("Scalar.Int32")))
+      ++readsInHandler;
+  });
+  client.Configure(Options(endpoint));
+  ASSERT_EQ(client.Connect().code, ResultCode::Ok);
+  EXPECT_EQ(readsInHandler.load(), 1);
+}
+
+// Requests of different threads on one session are in flight together: over a link
+// with latency, eight threads finish well before one thread doing the same reads.
+TEST_F(SessionTest, ThreadsOfOneSessionHaveTheirRequestsInFlightTogether) {
+  ualib_test::TcpProxy proxy{server->Port(), 10ms};
+  auto client = ConnectedClient(proxy.Endpoint());
+  constexpr int kThreads = 8;
+  constexpr int kReadsEach = 5;
+  std::atomic<int> failed{0};
+  const auto reads = [&](int count) {
+    for (int i = 0; i < count; ++i)
+      if (!ualib_test::ReadsOk(*client, Node("Scalar.Int32"))) ++failed;
+  };
+  const auto timed = [](const std::function<void()>& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::steady_clock::now() - start;
+  };
+  const auto serial = timed([&] { reads(kThreads * kReadsEach); });
+  const auto together = timed([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(reads, kReadsEach);
+    for (std::thread& thread : threads) thread.join();
+  });
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_LT(together, serial / 2);
 }
 
 TEST_F(SessionTest, ThrowingHandlersAndTokensOutlivingTheirClientAreHarmless) {

@@ -163,7 +163,7 @@ TEST_F(SubscribeTest, PublishingIntervalAppliesWhenTheSubscriptionIsCreated) {
     EXPECT_FALSE(probe.Subscription(id));
   }
   EXPECT_EQ(log.Count("Subscribe: server-side subscription created"), cases.size());
-  EXPECT_EQ(log.Count("Subscribe: starting notification dispatch worker"), 1u);
+  EXPECT_EQ(log.Count("starting notification dispatch worker"), 1u);
 }
 
 TEST_F(SubscribeTest, AFullQueueDropsTheOldestReportsOnceAndStallsOnlyTheDelivery) {

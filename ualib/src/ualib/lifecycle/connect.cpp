@@ -13,6 +13,7 @@
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/send_bound.h"
 #include "session/state.h"
 #include "subscriptions/subscriptions.h"
 #include "values/options.h"
@@ -52,10 +53,9 @@ OpcuaConnection* SessionOf(UA_Client* client) {
 
 // A link that dies without a reset (a pulled cable, a frozen peer) leaves the
 // channel open forever unless the stack's periodic check gets no answer and we
-// close the channel ourselves.
+// close the channel ourselves. Runs inside the event loop, without the session lock.
 void LinkInactivityCallback(UA_Client* client) {
-  OpcuaConnection* session = SessionOf(client);
-  if (const ClientLock* lock = session ? session->HeldLock() : nullptr) CloseSilentLink(*lock);
+  if (OpcuaConnection* session = SessionOf(client)) CloseSilentLink(*session, client);
 }
 
 // No publish response for longer than the subscription's keep-alive: the server may
@@ -63,10 +63,11 @@ void LinkInactivityCallback(UA_Client* client) {
 // link apart: the requests time out and the probe closes it.
 void SubscriptionInactivityCallback(UA_Client* client, UA_UInt32 subscriptionId, void* /*context*/) {
   OpcuaConnection* session = SessionOf(client);
-  ClientLock* lock = session ? session->HeldLock() : nullptr;
-  if (!lock || session->link().Closing() || subscriptionId != (*lock)->subscriptionId) return;
+  if (!session || session->link().Closing()) return;
+  GuardedSession& shared = session->StateForCallbacks();
+  if (subscriptionId != shared.subscriptionId.load()) return;
   UALIB_LOG(kWarning, "Subscription {} of {} stopped delivering; re-creating it", subscriptionId, session->endpoint());
-  (*lock)->subscriptionLost = true;
+  shared.subscriptionLost = true;
 }
 
 void ConfigureConnectivityCheck(const ClientLock& lock, UA_ClientConfig* config) {
@@ -148,6 +149,11 @@ void Adopt(Client::Impl& impl, std::shared_ptr<OpcuaConnection> session) {
   impl.attachment = std::make_shared<std::atomic<bool>>(true);
 }
 
+void Release(Client::Impl& impl) {
+  impl.attachment->store(false);
+  impl.session.reset();
+}
+
 // The session's reconnect cycle gave up, and a Client asks for it again: its stack
 // client connects afresh, with what it was created with, and gets its subscriptions
 // back; a failure leaves it given up.
@@ -168,6 +174,17 @@ Result ConnectAfresh(ClientLock& lock) {
   return {};
 }
 
+bool GaveUp(OpcuaConnection& session) {
+  ClientLock lock(session);
+  return lock.client() && session.link().GaveUp();
+}
+
+// On the iterator: another Client may have connected the session afresh meanwhile.
+Result ConnectAfreshIfGaveUp(ClientLock& lock) {
+  if (!lock.client() || !lock.session().link().GaveUp()) return {};
+  return ConnectAfresh(lock);
+}
+
 }  // namespace
 
 UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client) {
@@ -183,6 +200,81 @@ UA_StatusCode ConnectStackClient(ClientLock& lock, UA_Client* client) {
     UA_ExtensionObject_setValue(&config->userIdentityToken, token, &UA_TYPES[UA_TYPES_USERNAMEIDENTITYTOKEN]);
   }
   return UA_Client_connect(client, lock.session().endpoint().c_str());
+}
+
+// Attaches the Client to the session, connecting its stack client when it has none
+// or its reconnect cycle gave up; connecting says whether it did (and so changed the
+// connection state).
+Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>& session,
+                      const PropertyMap& properties, const SecuritySettings& security, bool& connecting) {
+  const std::string& endpoint = session->endpoint();
+  const std::string& username = session->username();
+  if (GaveUp(*session)) {
+    connecting = true;
+    Result failed = OnIterator(*session, [](ClientLock& lock) { return ConnectAfreshIfGaveUp(lock); });
+    if (failed.code != ResultCode::Ok) {
+      session->DetachObserver(impl.observer);
+      UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, failed.message);
+      return failed;
+    }
+    UALIB_LOG(kInfo, "Connected to {} ({})", endpoint, AuthLabel(username));
+    return {};
+  }
+  ClientLock lock(*session);
+  if (lock.client()) {
+    UALIB_LOG(kInfo, "Attached to shared OPC UA session for {} ({})", endpoint, AuthLabel(username));
+    return {};
+  }
+  lock.unlock();
+  UALIB_LOG(kDebug, "Connect: opening NEW shared session to {} ({})", endpoint, AuthLabel(username));
+  lock.lock();
+  if (lock.client()) {
+    UALIB_LOG(kDebug, "Connect: lost race, attaching to existing session");
+    return {};
+  }
+
+  UA_Client* client = UA_Client_new();
+  if (!client) {
+    session->DetachObserver(impl.observer);
+    UALIB_LOG(kError, "Connect: UA_Client_new returned null");
+    return {ResultCode::InternalError, "UA_Client_new returned null"};
+  }
+  if (Result refused = ConfigureStackClient(lock, client, properties, security); refused.code != ResultCode::Ok) {
+    UA_Client_delete(client);
+    session->DetachObserver(impl.observer);
+    UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, refused.message);
+    return refused;
+  }
+  BoundSends(client);
+  // State changes go to the handlers through the worker from the first one on.
+  if (!session->dispatch().Running()) {
+    UALIB_LOG(kDebug, "Connect: starting notification dispatch worker");
+    if (!session->dispatch().Start()) UALIB_LOG(kError, "Connect: could not start notification dispatch worker");
+  }
+  connecting = true;
+  const UA_StatusCode status = ConnectStackClient(lock, client);
+  if (status != UA_STATUSCODE_GOOD) {
+    Result mapped = ExplainConnectFailure(lock, status);
+    UA_Client_delete(client);
+    session->DetachObserver(impl.observer);
+    UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, mapped.message);
+    return mapped;
+  }
+  lock->client = client;
+  CheckServerApplicationUri(lock, client);
+  RememberSessionToken(lock);
+  ReadOperationLimits(lock);
+  session->link().TakeDisturbance();
+  if (!EnsureIteratorThread(lock)) {
+    lock->client = nullptr;
+    UA_Client_disconnect(client);
+    UA_Client_delete(client);
+    session->DetachObserver(impl.observer);
+    UALIB_LOG(kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
+    return {ResultCode::InternalError, "could not start the session's iterator thread"};
+  }
+  UALIB_LOG(kInfo, "Connected to {} ({})", endpoint, AuthLabel(username));
+  return {};
 }
 
 }  // namespace internal
@@ -211,71 +303,15 @@ Result Client::Connect() {
   const std::string password = username.empty() ? "" : internal::PropertyOrEmpty(properties, "password");
   std::shared_ptr<OpcuaConnection> session = internal::LookUpSession(endpoint, username, password, security);
   session->AttachObserver(impl->observer);
-
-  internal::ClientLock lock(*session);
-  if (lock.client() && session->link().GaveUp()) {
-    if (Result failed = internal::ConnectAfresh(lock); failed.code != ResultCode::Ok) {
-      session->DetachObserver(impl->observer);
-      UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, failed.message);
-      return failed;
-    }
-    internal::Adopt(*impl, std::move(session));
-    UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
-    return {};
-  }
-  if (lock.client()) {
-    internal::Adopt(*impl, std::move(session));
-    UALIB_LOG(internal::kInfo, "Attached to shared OPC UA session for {} ({})", endpoint,
-              internal::AuthLabel(username));
-    return {};
-  }
-  lock.unlock();
-  UALIB_LOG(internal::kDebug, "Connect: opening NEW shared session to {} ({})", endpoint,
-            internal::AuthLabel(username));
-  lock.lock();
-  if (lock.client()) {
-    internal::Adopt(*impl, std::move(session));
-    UALIB_LOG(internal::kDebug, "Connect: lost race, attaching to existing session");
-    return {};
-  }
-
-  UA_Client* client = UA_Client_new();
-  if (!client) {
-    session->DetachObserver(impl->observer);
-    UALIB_LOG(internal::kError, "Connect: UA_Client_new returned null");
-    return {ResultCode::InternalError, "UA_Client_new returned null"};
-  }
-  if (Result refused = internal::ConfigureStackClient(lock, client, properties, security);
-      refused.code != ResultCode::Ok) {
-    UA_Client_delete(client);
-    session->DetachObserver(impl->observer);
-    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, refused.message);
-    return refused;
-  }
-  const UA_StatusCode status = internal::ConnectStackClient(lock, client);
-  if (status != UA_STATUSCODE_GOOD) {
-    Result mapped = internal::ExplainConnectFailure(lock, status);
-    UA_Client_delete(client);
-    session->DetachObserver(impl->observer);
-    UALIB_LOG(internal::kError, "Connect to {} failed: {}", endpoint, mapped.message);
-    return mapped;  // the lock goes before the session reference: declared after it
-  }
-  lock->client = client;
-  internal::CheckServerApplicationUri(lock, client);
-  internal::RememberSessionToken(lock);
-  internal::ReadOperationLimits(lock);
-  session->link().TakeDisturbance();
-  if (!internal::EnsureIteratorThread(lock)) {
-    lock->client = nullptr;
-    UA_Client_disconnect(client);
-    UA_Client_delete(client);
-    session->DetachObserver(impl->observer);
-    UALIB_LOG(internal::kError, "Connect to {} failed: could not start the session's iterator thread", endpoint);
-    return {ResultCode::InternalError, "could not start the session's iterator thread"};
-  }
-  internal::Adopt(*impl, std::move(session));
-  UALIB_LOG(internal::kInfo, "Connected to {} ({})", endpoint, internal::AuthLabel(username));
-  return {};
+  // Attached first, so a handler that this Connect's state changes reach may call
+  // its Client; they reach it before Connect returns.
+  internal::Adopt(*impl, session);
+  bool connecting = false;
+  Result result = internal::ConnectSession(*impl, session, properties, security, connecting);
+  // A Client that only attached changed no state: it does not wait for the queue.
+  if (connecting) session->dispatch().Flush();
+  if (result.code != ResultCode::Ok) internal::Release(*impl);
+  return result;
 }
 
 Result Client::Disconnect() {
@@ -288,7 +324,7 @@ Result Client::Disconnect() {
   // The last Client's detach marks the teardown that follows as an orderly close:
   // reported as such, and never answered with a reconnect.
   const size_t refs = impl->session->DetachObserver(impl->observer, OpcuaConnection::CloseIfLast::Yes);
-  if (refs == 1) impl->session->WakePauses();
+  if (refs == 1) impl->session->Wake();
   impl->attachment->store(false);
   UALIB_LOG(internal::kDebug, "Disconnect: detaching from {} (refs before = {})", endpoint, refs);
   impl->session.reset();

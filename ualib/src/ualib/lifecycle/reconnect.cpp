@@ -6,6 +6,7 @@
 
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
+#include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -27,10 +28,8 @@ bool ServerReady(OpcuaConnection& session, const ReconnectPolicy& policy) {
   UaNodeId node;
   if (!lock.client() || !ParseNodeId(policy.serverStatusNode, *node)) return true;
   UaVariant value;
-  const UA_StatusCode status = SendIfLinkUp(lock, [&] {
-    return __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_VALUE, value.get(),
-                                     &UA_TYPES[UA_TYPES_VARIANT]);
-  });
+  const UA_StatusCode status = SendIfLinkUp(
+      lock, [&] { return AwaitAttribute(lock, *node, UA_ATTRIBUTEID_VALUE, value.get(), UA_TYPES[UA_TYPES_VARIANT]); });
   if (status != UA_STATUSCODE_GOOD || UA_Variant_isEmpty(value.get())) return false;
   if (!UA_Variant_isScalar(value.get())) return true;
   if (value->type == &UA_TYPES[UA_TYPES_INT32]) return *static_cast<UA_Int32*>(value->data) == 0;
@@ -54,7 +53,6 @@ std::optional<UA_StatusCode> Attempt(OpcuaConnection& session, bool afterFailure
   ClientLock lock(session);
   if (!lock.client()) return std::nullopt;
   if (afterFailure) UA_Client_disconnect(lock.client());
-  session.link().AttemptStarted();
   return ConnectStackClient(lock, lock.client());
 }
 
@@ -103,7 +101,8 @@ void RunReconnectCycle(OpcuaConnection& session, const ReconnectPolicy& policy) 
   for (;;) {
     if (ShouldStop(session)) return;
     if (policy.intervalMs != 0)
-      session.Pause(std::chrono::milliseconds(policy.intervalMs), OpcuaConnection::PauseWake::OnStopOrClose);
+      PauseServingTasks(session, std::chrono::milliseconds(policy.intervalMs),
+                        OpcuaConnection::PauseWake::OnStopOrClose);
     if (ShouldStop(session)) return;
     const uint32_t n = attempts + 1;
     int64_t elapsedMs = 0;

@@ -1,6 +1,7 @@
 // Browse: the nodes below a start node, one level or the whole subtree breadth
-// first, optionally with the value of every Variable. The session lock is held for
-// a slice of parents at a time, so other operations interleave with a long browse.
+// first, optionally with the value of every Variable. The session lock is taken for
+// a slice of parents at a time and released while each request waits for the
+// server, so other operations interleave with a long browse.
 #include "services/browse.h"
 
 #include <open62541/client_highlevel.h>
@@ -17,6 +18,7 @@
 #include "logging/log.h"
 #include "services/requests.h"
 #include "services/value_reads.h"
+#include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -96,7 +98,7 @@ void AppendDescriptors(const UA_BrowseResult& result, const std::string& parent,
 // --- Browse and BrowseNext ---
 
 // The first page of each node, all in one request.
-UaOwned<UA_BrowseResponse> BrowseFirstPages(UA_Client* client, const std::vector<const UA_NodeId*>& nodes) {
+UaOwned<UA_BrowseResponse> BrowseFirstPages(const ClientLock& lock, const std::vector<const UA_NodeId*>& nodes) {
   std::vector<UA_BrowseDescription> descriptions(nodes.size());
   for (size_t k = 0; k < nodes.size(); ++k) {
     UA_BrowseDescription& description = descriptions[k];
@@ -114,12 +116,11 @@ UaOwned<UA_BrowseResponse> BrowseFirstPages(UA_Client* client, const std::vector
   request.nodesToBrowse = descriptions.data();
   request.nodesToBrowseSize = descriptions.size();
   UaOwned<UA_BrowseResponse> response;
-  __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSEREQUEST], response.get(),
-                      &UA_TYPES[UA_TYPES_BROWSERESPONSE]);
+  AwaitService(lock, &request, UA_TYPES[UA_TYPES_BROWSEREQUEST], response.get(), UA_TYPES[UA_TYPES_BROWSERESPONSE]);
   return response;
 }
 
-UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString* continuationPoints, size_t count,
+UaOwned<UA_BrowseNextResponse> BrowseNextPage(const ClientLock& lock, UA_ByteString* continuationPoints, size_t count,
                                               bool release) {
   UA_BrowseNextRequest request;
   UA_BrowseNextRequest_init(&request);
@@ -127,8 +128,8 @@ UaOwned<UA_BrowseNextResponse> BrowseNextPage(UA_Client* client, UA_ByteString* 
   request.continuationPoints = continuationPoints;  // a view, as above
   request.continuationPointsSize = count;
   UaOwned<UA_BrowseNextResponse> response;
-  __UA_Client_Service(client, &request, &UA_TYPES[UA_TYPES_BROWSENEXTREQUEST], response.get(),
-                      &UA_TYPES[UA_TYPES_BROWSENEXTRESPONSE]);
+  AwaitService(lock, &request, UA_TYPES[UA_TYPES_BROWSENEXTREQUEST], response.get(),
+               UA_TYPES[UA_TYPES_BROWSENEXTRESPONSE]);
   return response;
 }
 
@@ -151,7 +152,7 @@ void ReleaseContinuationPoint(const ClientLock& lock, UA_ByteString& continuatio
   const ResultCode code = StatusFromUa(failure).code;
   if (code == ResultCode::NotConnected || code == ResultCode::Timeout || code == ResultCode::CommunicationError) return;
   SendIfLinkUp(lock, [&] {  // best effort; its answer changes nothing
-    return BrowseNextPage(lock.client(), &continuationPoint, 1, true)->responseHeader.serviceResult;
+    return BrowseNextPage(lock, &continuationPoint, 1, true)->responseHeader.serviceResult;
   });
 }
 
@@ -166,7 +167,7 @@ UA_StatusCode NextPage(const ClientLock& lock, UaOwned<UA_ByteString>& continuat
     return UA_STATUSCODE_BADCONTINUATIONPOINTINVALID;
   }
   return SendIfLinkUp(lock, [&] {
-    page = BrowseNextPage(lock.client(), continuationPoint.get(), 1, false);
+    page = BrowseNextPage(lock, continuationPoint.get(), 1, false);
     return PageStatus(*page);
   });
 }
@@ -200,9 +201,8 @@ void ReleaseRemaining(const ClientLock& lock, UA_BrowseResponse& response, size_
   for (size_t k = from; k < response.resultsSize; ++k)
     if (response.results[k].continuationPoint.length > 0) points.push_back(response.results[k].continuationPoint);
   if (points.empty()) return;
-  SendIfLinkUp(lock, [&] {
-    return BrowseNextPage(lock.client(), points.data(), points.size(), true)->responseHeader.serviceResult;
-  });
+  SendIfLinkUp(lock,
+               [&] { return BrowseNextPage(lock, points.data(), points.size(), true)->responseHeader.serviceResult; });
 }
 
 }  // namespace
@@ -213,7 +213,7 @@ std::vector<UA_StatusCode> BrowseChildrenOf(const ClientLock& lock, const std::v
   for (const ParentToBrowse& parent : parents) nodes.push_back(parent.node);
   UaOwned<UA_BrowseResponse> first;
   const UA_StatusCode sent = SendIfLinkUp(lock, [&] {
-    first = BrowseFirstPages(lock.client(), nodes);
+    first = BrowseFirstPages(lock, nodes);
     return first->responseHeader.serviceResult;
   });
   if (parents.size() > 1 && RefusedAsTooLarge(sent)) {

@@ -11,6 +11,7 @@
 #include "logging/log.h"
 #include "services/requests.h"
 #include "services/type_cache.h"
+#include "session/await.h"
 #include "session/client_impl.h"
 #include "session/link.h"
 #include "values/convert.h"
@@ -59,12 +60,38 @@ struct MethodOutcome {
   internal::UaArray outputs;
 };
 
+// One method call, its output arguments moved out as the stack's UA_Client_call
+// hands them over.
+UA_StatusCode CallOne(const internal::ClientLock& lock, const UA_NodeId& object, const UA_NodeId& method,
+                      const internal::UaArray& inputs, UA_UInt32 timeout, size_t& outputCount, UA_Variant*& outputs) {
+  UA_CallMethodRequest item;
+  UA_CallMethodRequest_init(&item);
+  item.methodId = method;
+  item.objectId = object;
+  item.inputArguments = const_cast<UA_Variant*>(inputs.As<UA_Variant>());  // a view, never cleared
+  item.inputArgumentsSize = inputs.size();
+  UA_CallRequest request;
+  UA_CallRequest_init(&request);
+  request.methodsToCall = &item;
+  request.methodsToCallSize = 1;
+  internal::UaOwned<UA_CallResponse> response;
+  UA_StatusCode status = internal::AwaitService(lock, &request, UA_TYPES[UA_TYPES_CALLREQUEST], response.get(),
+                                                UA_TYPES[UA_TYPES_CALLRESPONSE], timeout);
+  if (status == UA_STATUSCODE_GOOD)
+    status = response->resultsSize == 1 ? response->results[0].statusCode : UA_STATUSCODE_BADUNEXPECTEDERROR;
+  if (UA_StatusCode_isBad(status)) return status;
+  outputs = std::exchange(response->results[0].outputArguments, nullptr);
+  outputCount = std::exchange(response->results[0].outputArgumentsSize, 0);
+  return status;
+}
+
 MethodOutcome InvokeMethod(const internal::ClientLock& lock, const CallRequest& request, const UA_NodeId& object,
                            const UA_NodeId& method, const internal::UaArray& inputs) {
-  std::optional<internal::ScopedRequestTimeout> timeout;
+  UA_UInt32 timeout = internal::kClientTimeout;
   if (const std::optional<UA_UInt32> requested = CallTimeout(request.options.timeout)) {
-    timeout.emplace(lock, *requested);
-    UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms", timeout->saved(), *requested);
+    timeout = *requested;
+    UALIB_LOG(internal::kDebug, "Call: bumping client timeout {}ms -> {}ms",
+              UA_Client_getConfig(lock.client())->timeout, *requested);
   }
   size_t outputCount = 0;
   UA_Variant* outputs = nullptr;
@@ -72,11 +99,7 @@ MethodOutcome InvokeMethod(const internal::ClientLock& lock, const CallRequest& 
   // A method may legitimately run longer than the timeout the caller gave it; that
   // alone says nothing about the link.
   const UA_StatusCode status = internal::SendIfLinkUp(
-      lock,
-      [&] {
-        return UA_Client_call(lock.client(), object, method, inputs.size(), inputs.As<UA_Variant>(), &outputCount,
-                              &outputs);
-      },
+      lock, [&] { return CallOne(lock, object, method, inputs, timeout, outputCount, outputs); },
       internal::OnTimeout::Accept);
   UALIB_LOG(internal::kDebug, "Call timing [{}]: sdk_call={:.1f}ms", request.method,
             internal::ToMillis(Clock::now() - start));

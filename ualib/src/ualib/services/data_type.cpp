@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "logging/log.h"
+#include "session/await.h"
 #include "session/client_impl.h"
 #include "session/link.h"
 #include "values/status.h"
@@ -45,8 +46,7 @@ Client::DataTypeInfo ReadDataTypeOf(const internal::ClientLock& lock, const Addr
   }
   internal::UaNodeId dataType;
   const UA_StatusCode status = internal::SendIfLinkUp(lock, [&] {
-    return __UA_Client_readAttribute(lock.client(), node.get(), UA_ATTRIBUTEID_DATATYPE, dataType.get(),
-                                     &UA_TYPES[UA_TYPES_NODEID]);
+    return internal::AwaitAttribute(lock, *node, UA_ATTRIBUTEID_DATATYPE, dataType.get(), UA_TYPES[UA_TYPES_NODEID]);
   });
   if (status != UA_STATUSCODE_GOOD) {
     auto failure = internal::StatusFromUa(status);

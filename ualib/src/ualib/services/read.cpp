@@ -8,6 +8,7 @@
 #include "services/requests.h"
 #include "services/type_cache.h"
 #include "services/value_reads.h"
+#include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -42,8 +43,8 @@ void ValueReads::Send(const ClientLock& lock) {
   request.nodesToReadSize = items_.size();
   request.timestampsToReturn = timestamps_;
   sent_ = SendIfLinkUp(lock, [&] {
-    *response_ = UA_Client_Service_read(lock.client(), request);
-    return response_->responseHeader.serviceResult;
+    return AwaitService(lock, &request, UA_TYPES[UA_TYPES_READREQUEST], response_.get(),
+                        UA_TYPES[UA_TYPES_READRESPONSE]);
   });
 }
 

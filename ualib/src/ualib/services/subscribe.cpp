@@ -65,7 +65,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
       UALIB_LOG(kError, "Subscribe: CreateSubscription failed: {}", mapped.message);
       return {mapped.code, std::move(mapped.message), {}};
     }
-    UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", lock->subscriptionId);
+    UALIB_LOG(kDebug, "Subscribe: server-side subscription created (id={})", lock->subscriptionId.load());
   }
 
   const MonitorParams params{IntervalOption(opts.properties, "sampling_interval_ms", kDefaultIntervalMs),
@@ -109,7 +109,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
       }
       fail(indices[k], created[k].status);
       UALIB_LOG(kWarning, "Subscribe '{}' failed to create monitored item (subscription_id={}): {}", address,
-                lock->subscriptionId, result.items[indices[k]].message);
+                lock->subscriptionId.load(), result.items[indices[k]].message);
     }
   };
   // Subscribing one address twice replaces the first item, so the two never share a request.
@@ -134,7 +134,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
 SubscribeResult Client::Subscribe(const std::vector<std::string>& addresses, SubscriptionHandler handler,
                                   const SubscribeOpts& opts) {
   UALIB_TRACE();
-  std::optional<SubscribeResult> result = internal::RunOnSession(
+  std::optional<SubscribeResult> result = internal::RunOnIteratorSession(
       *impl, [] { return std::optional<SubscribeResult>(); },
       [&](internal::ClientLock& lock) {
         return std::optional(internal::Subscribe(lock, addresses, handler, opts, impl->arrays));

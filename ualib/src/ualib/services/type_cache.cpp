@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "logging/log.h"
+#include "session/await.h"
 #include "session/link.h"
 
 namespace velk::quarlink::internal {
@@ -43,8 +44,8 @@ std::vector<UaVariant> ReadAttributes(const ClientLock& lock, const UA_NodeId& n
   request.nodesToReadSize = items.size();
   UaOwned<UA_ReadResponse> response;
   const UA_StatusCode sent = SendIfLinkUp(lock, [&] {
-    *response = UA_Client_Service_read(lock.client(), request);
-    return response->responseHeader.serviceResult;
+    return AwaitService(lock, &request, UA_TYPES[UA_TYPES_READREQUEST], response.get(),
+                        UA_TYPES[UA_TYPES_READRESPONSE]);
   });
   std::vector<UaVariant> values(items.size());
   if (sent != UA_STATUSCODE_GOOD || response->resultsSize != items.size()) return values;
@@ -77,8 +78,8 @@ UaVariant PropertyValue(const ClientLock& lock, const UA_NodeId& dataType, const
   request.browsePathsSize = 1;
   UaOwned<UA_TranslateBrowsePathsToNodeIdsResponse> response;
   const UA_StatusCode sent = SendIfLinkUp(lock, [&] {
-    *response = UA_Client_Service_translateBrowsePathsToNodeIds(lock.client(), request);
-    return response->responseHeader.serviceResult;
+    return AwaitService(lock, &request, UA_TYPES[UA_TYPES_TRANSLATEBROWSEPATHSTONODEIDSREQUEST], response.get(),
+                        UA_TYPES[UA_TYPES_TRANSLATEBROWSEPATHSTONODEIDSRESPONSE]);
   });
   if (sent != UA_STATUSCODE_GOOD || response->resultsSize != 1 || response->results[0].targetsSize == 0)
     return UaVariant();
@@ -127,8 +128,7 @@ TypeRef TypeCache::NodeType(const ClientLock& lock, const UA_NodeId& node) {
   if (const auto found = nodes_.find(key); found != nodes_.end()) return found->second;
   UaNodeId dataType;
   const UA_StatusCode status = SendIfLinkUp(lock, [&] {
-    return __UA_Client_readAttribute(lock.client(), &node, UA_ATTRIBUTEID_DATATYPE, dataType.get(),
-                                     &UA_TYPES[UA_TYPES_NODEID]);
+    return AwaitAttribute(lock, node, UA_ATTRIBUTEID_DATATYPE, dataType.get(), UA_TYPES[UA_TYPES_NODEID]);
   });
   if (status != UA_STATUSCODE_GOOD) return nullptr;  // tried again next time
   TypeRef type = DataType(lock, *dataType, 1);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "lifecycle/lifecycle.h"
 #include "logging/log.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
@@ -78,7 +79,7 @@ UnsubscribeResult Unsubscribe(ClientLock& lock, const std::vector<std::string>& 
 
 Result UnsubscribeAll(ClientLock& lock) {
   const size_t cleared = lock->monitors.Size();
-  if (const uint32_t subscription = std::exchange(lock->subscriptionId, 0); subscription != 0) {
+  if (const uint32_t subscription = lock->subscriptionId.exchange(0); subscription != 0) {
     // Deleting the subscription deletes its items with it, in the stack as well. With
     // the link down the stack keeps its record until the session is cleaned up, and
     // no notification of it reaches a handler: the items are gone from the map.
@@ -94,7 +95,7 @@ Result UnsubscribeAll(ClientLock& lock) {
 
 UnsubscribeResult Client::Unsubscribe(const std::vector<std::string>& addresses) {
   UALIB_TRACE();
-  std::optional<UnsubscribeResult> result = internal::RunOnSession(
+  std::optional<UnsubscribeResult> result = internal::RunOnIteratorSession(
       *impl, [] { return std::optional<UnsubscribeResult>(); },
       [&](internal::ClientLock& lock) { return std::optional(internal::Unsubscribe(lock, addresses)); });
   if (result) return std::move(*result);
@@ -104,7 +105,7 @@ UnsubscribeResult Client::Unsubscribe(const std::vector<std::string>& addresses)
 
 Result Client::UnsubscribeAll() {
   UALIB_TRACE();
-  std::optional<Result> result = internal::RunOnSession(
+  std::optional<Result> result = internal::RunOnIteratorSession(
       *impl, [] { return std::optional<Result>(); },
       [](internal::ClientLock& lock) { return std::optional(internal::UnsubscribeAll(lock)); });
   if (result) return std::move(*result);

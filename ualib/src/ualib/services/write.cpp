@@ -7,6 +7,7 @@
 #include "logging/log.h"
 #include "services/requests.h"
 #include "services/type_cache.h"
+#include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
@@ -47,8 +48,8 @@ void WriteGathered(const internal::ClientLock& lock, const WriteRequest& request
   writeRequest.nodesToWriteSize = values.size();
   internal::UaOwned<UA_WriteResponse> response;
   const UA_StatusCode sent = internal::SendIfLinkUp(lock, [&] {
-    *response = UA_Client_Service_write(lock.client(), writeRequest);
-    return response->responseHeader.serviceResult;
+    return internal::AwaitService(lock, &writeRequest, UA_TYPES[UA_TYPES_WRITEREQUEST], response.get(),
+                                  UA_TYPES[UA_TYPES_WRITERESPONSE]);
   });
   if (indices.size() > 1 && internal::RefusedAsTooLarge(sent)) {
     UALIB_LOG(internal::kDebug, "Write: the server refused {} items in one request ({}); sending them in halves",

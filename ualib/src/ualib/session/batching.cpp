@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "session/await.h"
 #include "session/link.h"
 #include "values/ua_types.h"
 
@@ -76,8 +77,8 @@ std::optional<std::vector<uint32_t>> ReadLimits(const ClientLock& lock, const st
   request.nodesToReadSize = items.size();
   UaOwned<UA_ReadResponse> response;
   const UA_StatusCode status = SendIfLinkUp(lock, [&] {
-    *response = UA_Client_Service_read(lock.client(), request);
-    return response->responseHeader.serviceResult;
+    return AwaitService(lock, &request, UA_TYPES[UA_TYPES_READREQUEST], response.get(),
+                        UA_TYPES[UA_TYPES_READRESPONSE]);
   });
   if (status != UA_STATUSCODE_GOOD || response->resultsSize != ids.size()) return std::nullopt;
   std::vector<uint32_t> limits(ids.size());

@@ -1,5 +1,6 @@
 #include "session/dispatch_queue.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -9,7 +10,13 @@
 namespace velk::quarlink::internal {
 namespace {
 
-void Deliver(const QueuedNotification& entry) {
+template <typename Entry>
+void Deliver(const Entry& queued) {
+  if (queued.task) {
+    queued.task();  // catches what its own code throws
+    return;
+  }
+  const QueuedNotification& entry = queued.notification;
   if (!entry.second) return;
   try {
     entry.second(entry.first);
@@ -23,17 +30,39 @@ void Deliver(const QueuedNotification& entry) {
 }  // namespace
 
 void DispatchQueue::Push(QueuedNotification entry) {
-  std::optional<QueuedNotification> dropped;  // destroyed after the lock is released
+  std::optional<Entry> dropped;  // destroyed after the lock is released
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->queue.size() >= kDispatchQueueCap) {
-      dropped.emplace(std::move(shared_->queue.front()));
-      shared_->queue.pop_front();
-      ++shared_->dropped;
+      const auto oldest =
+          std::find_if(shared_->queue.begin(), shared_->queue.end(), [](const Entry& queued) { return !queued.task; });
+      if (oldest != shared_->queue.end()) {
+        dropped.emplace(std::move(*oldest));
+        shared_->queue.erase(oldest);
+        ++shared_->dropped;
+        ++shared_->done;
+      }
     }
-    shared_->queue.push_back(std::move(entry));
+    shared_->queue.push_back(Entry{std::move(entry), {}});
+    ++shared_->pushed;
   }
   shared_->cv.notify_one();
+}
+
+void DispatchQueue::PushTask(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->queue.push_back(Entry{{}, std::move(task)});
+    ++shared_->pushed;
+  }
+  shared_->cv.notify_one();
+}
+
+void DispatchQueue::Flush() {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  if (!shared_->running || shared_->worker == std::this_thread::get_id()) return;
+  const uint64_t target = shared_->pushed;
+  shared_->handled.wait(lock, [&] { return shared_->done >= target || !shared_->running; });
 }
 
 bool DispatchQueue::Running() const {
@@ -49,7 +78,11 @@ size_t DispatchQueue::Depth() const {
 DispatchQueue::Snapshot DispatchQueue::Look() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   Snapshot snapshot{shared_->queue.size(), std::nullopt, shared_->dropped};
-  if (!shared_->queue.empty()) snapshot.newest = shared_->queue.back().first;
+  for (auto queued = shared_->queue.rbegin(); queued != shared_->queue.rend(); ++queued) {
+    if (queued->task) continue;
+    snapshot.newest = queued->notification.first;
+    break;
+  }
   return snapshot;
 }
 
@@ -80,18 +113,26 @@ void DispatchQueue::Stop() {
     return;
   }
   shared_->cv.notify_all();
+  shared_->handled.notify_all();
   thread_.join();
 }
 
 void DispatchQueue::Work(const std::shared_ptr<Shared>& shared) {
   uint64_t lastReported = 0;
+  {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->worker = std::this_thread::get_id();
+  }
   for (;;) {
-    QueuedNotification entry;  // its handler copy goes at the end of the pass, which may release the session
+    Entry entry;  // its handler copy goes at the end of the pass, which may release the session
     uint64_t dropped = 0;
     {
       std::unique_lock<std::mutex> lock(shared->mutex);
       shared->cv.wait(lock, [&shared] { return !shared->queue.empty() || !shared->running; });
-      if (shared->queue.empty()) return;
+      if (shared->queue.empty()) {
+        shared->handled.notify_all();
+        return;
+      }
       entry = std::move(shared->queue.front());
       shared->queue.pop_front();
       dropped = shared->dropped;
@@ -102,6 +143,11 @@ void DispatchQueue::Work(const std::shared_ptr<Shared>& shared) {
       lastReported = dropped;
     }
     Deliver(entry);
+    {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      ++shared->done;
+    }
+    shared->handled.notify_all();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,8 +28,15 @@ class DispatchQueue {
   DispatchQueue(const DispatchQueue&) = delete;
   DispatchQueue& operator=(const DispatchQueue&) = delete;
 
-  // At the cap the oldest entry makes room and is counted; the worker reports it.
+  // At the cap the oldest notification makes room and is counted; the worker
+  // reports it.
   void Push(QueuedNotification entry);
+  // Other work for the worker, such as a state change for the Clients' handlers: in
+  // order with the notifications, and never dropped.
+  void PushTask(std::function<void()> task);
+  // Returns once the worker handled everything pushed before; at once when called
+  // on the worker itself or while no worker runs.
+  void Flush();
   bool Running() const;
   // Starts the worker; false when no thread could be started.
   bool Start();
@@ -48,12 +56,20 @@ class DispatchQueue {
 
  private:
   // Shared with the worker, so a worker that outlives its session still has it.
+  struct Entry {
+    QueuedNotification notification;
+    std::function<void()> task;  // set for work other than a notification
+  };
   struct Shared {
     mutable std::mutex mutex;
     std::condition_variable cv;
-    std::deque<QueuedNotification> queue;
+    std::condition_variable handled;  // a Flush waits on it
+    std::deque<Entry> queue;
     bool running = false;
     uint64_t dropped = 0;
+    uint64_t pushed = 0;
+    uint64_t done = 0;  // entries handled or dropped
+    std::thread::id worker;
   };
   static void Work(const std::shared_ptr<Shared>& shared);
 

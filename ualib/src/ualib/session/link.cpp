@@ -5,7 +5,10 @@
 
 #include <open62541/client_highlevel.h>
 
+#include <algorithm>
+
 #include "logging/log.h"
+#include "session/await.h"
 #include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
@@ -63,11 +66,6 @@ bool Link::Condemn() {
   return true;
 }
 
-void Link::AttemptStarted() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (LinkState& state = Underlying(); state == LinkState::Silent) state = LinkState::Disturbed;
-}
-
 void Link::GiveUp() {
   std::lock_guard<std::mutex> lock(mutex_);
   Underlying() = LinkState::GaveUp;
@@ -85,13 +83,20 @@ void Link::CancelClose() {
   if (state_ == LinkState::Closing) state_ = beforeClose_;
 }
 
+void Link::NoteArrival() { lastArrival_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+
+std::chrono::steady_clock::time_point Link::LastArrival() const {
+  return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastArrival_.load()));
+}
+
 // --- What requests see ---
 
 namespace {
 
-// Long enough for any server that still answers, short enough that a batch on a
-// frozen link ends within one request timeout plus this.
-constexpr UA_UInt32 kProbeTimeoutMs = 500;
+// The shortest probe window. A probe waits as long as a request may: a server that
+// is busy with a slow request (a single-threaded one answers nothing meanwhile) gets
+// as long again to finish it, and its late answer shows the link is alive.
+constexpr UA_UInt32 kShortestProbeMs = 500;
 
 // The standard ServerStatus/State variable: every server has it and reads it fast.
 constexpr UA_UInt32 kServerStateNode = UA_NS0ID_SERVER_SERVERSTATUS_STATE;
@@ -106,24 +111,25 @@ bool LinkUp(const ClientLock& lock) {
   return channel == UA_SECURECHANNELSTATE_OPEN && session == UA_SESSIONSTATE_ACTIVATED;
 }
 
-void CloseSilentLink(const ClientLock& lock) {
-  if (!lock.session().link().Condemn()) return;
-  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", lock.session().endpoint());
-  UA_Client_disconnectSecureChannelAsync(lock.client());
+void CloseSilentLink(OpcuaConnection& session, UA_Client* client) {
+  if (!session.link().Condemn()) return;
+  UALIB_LOG(kWarning, "Link to {} stopped answering; closing the connection to recover", session.endpoint());
+  UA_Client_disconnectSecureChannelAsync(client);
+  session.Wake();
 }
+
+void CloseSilentLink(const ClientLock& lock) { CloseSilentLink(lock.session(), lock.client()); }
 
 void ProbeAfterTimeout(const ClientLock& lock) {
   if (!LinkUp(lock)) return;
   const UA_NodeId node = UA_NODEID_NUMERIC(0, kServerStateNode);
   UaVariant value;
-  UA_StatusCode status;
-  {
-    const ScopedRequestTimeout probeTimeout(lock, kProbeTimeoutMs);
-    status =
-        __UA_Client_readAttribute(lock.client(), &node, UA_ATTRIBUTEID_VALUE, value.get(), &UA_TYPES[UA_TYPES_VARIANT]);
-  }
+  const auto sentAt = std::chrono::steady_clock::now();
+  const UA_UInt32 window = std::max(kShortestProbeMs, UA_Client_getConfig(lock.client())->timeout);
+  const UA_StatusCode status =
+      AwaitAttribute(lock, node, UA_ATTRIBUTEID_VALUE, value.get(), UA_TYPES[UA_TYPES_VARIANT], window);
   // Any answer, even a refusal, shows the link works; only silence condemns it.
-  if (status != UA_STATUSCODE_BADTIMEOUT) return;
+  if (status != UA_STATUSCODE_BADTIMEOUT || lock.session().link().LastArrival() >= sentAt) return;
   UALIB_LOG(kDebug, "Link probe of {} after a timeout failed: {}", lock.session().endpoint(),
             UA_StatusCode_name(status));
   CloseSilentLink(lock);

@@ -20,30 +20,15 @@ bool LinkUp(const ClientLock& lock);
 // Closes the channel of a link that stopped answering; from there the state
 // delivery and the reconnect cycle take over.
 void CloseSilentLink(const ClientLock& lock);
+// The same from inside the event loop, where the session lock is not held.
+void CloseSilentLink(OpcuaConnection& session, UA_Client* client);
 
-// After a request timed out: a short read of the server's state tells a slow node
-// from a link that stopped answering; the latter is closed.
+// After a request timed out: a short read of the server's state tells a slow server
+// from a link that stopped answering. Only a link from which nothing at all arrived
+// during the probe (no answer to it, to another request or a late one, no
+// notification) is closed: a single-threaded server busy with a slow request
+// answers nothing else meanwhile, but answers that request in the end.
 void ProbeAfterTimeout(const ClientLock& lock);
-
-// Sets the stack client's request timeout for one scope and always puts the saved
-// value back. The session lock is held throughout, so no other request of the
-// session runs with the replaced value.
-class ScopedRequestTimeout {
- public:
-  ScopedRequestTimeout(const ClientLock& lock, UA_UInt32 timeoutMs)
-      : config_(UA_Client_getConfig(lock.client())), saved_(config_->timeout) {
-    config_->timeout = timeoutMs;
-  }
-  ~ScopedRequestTimeout() { config_->timeout = saved_; }
-  ScopedRequestTimeout(const ScopedRequestTimeout&) = delete;
-  ScopedRequestTimeout& operator=(const ScopedRequestTimeout&) = delete;
-
-  UA_UInt32 saved() const { return saved_; }
-
- private:
-  UA_ClientConfig* config_;
-  const UA_UInt32 saved_;
-};
 
 enum class OnTimeout { Probe, Accept };
 

@@ -2,6 +2,8 @@
 // below (link.cpp). Its lock is a leaf: nothing is called while it is held.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 
 namespace velk::quarlink::internal {
@@ -13,7 +15,8 @@ enum class LinkState {
   // checks whether the stack replaced it (and with it the subscriptions).
   Disturbed,
   // The link stopped answering and its channel is being closed: requests fail at
-  // once until the stack reports the session connected again.
+  // once until the stack reports the session connected again (after its own retry
+  // or an attempt of the reconnect cycle).
   Silent,
   // The reconnect cycle gave up: no further cycle starts on this stack client.
   GaveUp,
@@ -43,11 +46,13 @@ class Link {
   // The link stopped answering: true the first time (the caller closes the channel),
   // false while closing or already silent.
   bool Condemn();
-  // A reconnect attempt starts on a fresh channel: the stack reports from here on.
-  void AttemptStarted();
   void GiveUp();
   void RequestClose();
   void CancelClose();
+
+  // Something came from the server: a response, a late one, a notification.
+  void NoteArrival();
+  std::chrono::steady_clock::time_point LastArrival() const;
 
  private:
   // The state a close lies over, or the state itself.
@@ -57,6 +62,7 @@ class Link {
   mutable std::mutex mutex_;
   LinkState state_ = LinkState::Up;
   LinkState beforeClose_ = LinkState::Up;  // meaningful while state_ is Closing
+  std::atomic<std::chrono::steady_clock::rep> lastArrival_{0};
 };
 
 }  // namespace velk::quarlink::internal

@@ -18,11 +18,13 @@ std::unique_ptr<MonitorEntry> TakeFrom(std::vector<std::unique_ptr<MonitorEntry>
 }  // namespace
 
 const MonitorEntry* MonitorMap::Find(const std::string& address) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto found = current_.find(address);
   return found == current_.end() ? nullptr : found->second.get();
 }
 
 MonitorEntry* MonitorMap::Prepare(MonitorEntry entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
   entry.inserted = false;
   entry.stale = false;
   held_.push_back(std::make_unique<MonitorEntry>(std::move(entry)));
@@ -30,6 +32,7 @@ MonitorEntry* MonitorMap::Prepare(MonitorEntry entry) {
 }
 
 void MonitorMap::Settle(MonitorEntry* context, bool created) {
+  std::lock_guard<std::mutex> lock(mutex_);
   std::unique_ptr<MonitorEntry> entry = TakeFrom(held_, context);
   if (!entry || !created || entry->stale) return;  // the stack holds nothing of it
   entry->inserted = true;
@@ -38,6 +41,7 @@ void MonitorMap::Settle(MonitorEntry* context, bool created) {
 }
 
 void MonitorMap::MarkNotCreated(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto found = current_.find(address);
   if (found == current_.end()) return;
   const MonitorEntry& old = *found->second;
@@ -47,6 +51,7 @@ void MonitorMap::MarkNotCreated(const std::string& address) {
 }
 
 void MonitorMap::Erase(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto found = current_.find(address);
   if (found == current_.end()) return;
   Retire(std::move(found->second));
@@ -54,20 +59,38 @@ void MonitorMap::Erase(const std::string& address) {
 }
 
 void MonitorMap::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [address, entry] : current_) Retire(std::move(entry));
   current_.clear();
 }
 
 void MonitorMap::Released(MonitorEntry* context) {
+  std::lock_guard<std::mutex> lock(mutex_);
   context->stale = true;
   // Being created: Settle decides. Current: kept for the next resume.
   if (context->inserted) TakeFrom(held_, context);
 }
 
 bool MonitorMap::Delivers(const MonitorEntry* context) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (!context->inserted) return true;
   const auto found = current_.find(context->nodeAddress);
   return found != current_.end() && found->second.get() == context;
+}
+
+bool MonitorMap::Empty() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_.empty();
+}
+
+size_t MonitorMap::Size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_.size();
+}
+
+bool MonitorMap::Stale(const MonitorEntry* context) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return context->stale;
 }
 
 void MonitorMap::Retire(std::unique_ptr<MonitorEntry> entry) {

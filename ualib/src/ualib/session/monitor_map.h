@@ -1,6 +1,7 @@
 // The session's monitored items by node address, and the owner of every callback
-// context the stack holds for them. Guarded by the session lock, like every stack
-// call, so the stack's callbacks (which run inside such calls) may use it.
+// context the stack holds for them. Changed only under the session lock; the
+// stack's callbacks, which run inside the event loop without it, use it too, so it
+// also takes a leaf lock of its own in every member.
 #pragma once
 
 #include <tessel/fnd/defs/comm_adapter.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,11 +51,14 @@ class MonitorMap {
  public:
   using Items = std::map<std::string, std::unique_ptr<MonitorEntry>>;
 
-  // The current item of each address.
+  // The current item of each address; the caller holds the session lock (the
+  // callbacks never change it).
   const Items& Current() const { return current_; }
   const MonitorEntry* Find(const std::string& address) const;
-  bool Empty() const { return current_.empty(); }
-  size_t Size() const { return current_.size(); }
+  bool Empty() const;
+  size_t Size() const;
+  // The stack let go of the context while it was being created.
+  bool Stale(const MonitorEntry* context) const;
 
   // A context for an item about to be created; until Settle the map keeps it and
   // the stack may call back with it (a first notification, a delete).
@@ -79,6 +84,7 @@ class MonitorMap {
  private:
   void Retire(std::unique_ptr<MonitorEntry> entry);
 
+  mutable std::mutex mutex_;
   Items current_;
   // Contexts being created and retired contexts the stack still holds.
   std::vector<std::unique_ptr<MonitorEntry>> held_;

@@ -85,7 +85,7 @@ OpcuaConnection::~OpcuaConnection() {
   // 1. The iterator thread first: it is the only other user of the stack client
   //    that does not hold a reference to the session.
   if (iteratorRunning_.exchange(false)) {
-    WakePauses();
+    Wake();
     if (iteratorThread_.joinable()) iteratorThread_.join();
   }
   // 2. The stack client next; its callbacks reach the dispatch queue, so the
@@ -161,6 +161,7 @@ bool OpcuaConnection::StartIterator(std::function<void()> loop) {
   iteratorRunning_ = true;
   try {
     iteratorThread_ = std::thread(std::move(loop));
+    iteratorId_ = iteratorThread_.get_id();
   } catch (const std::system_error&) {
     iteratorRunning_ = false;
     return false;
@@ -171,8 +172,34 @@ bool OpcuaConnection::StartIterator(std::function<void()> loop) {
 bool OpcuaConnection::Pause(std::chrono::milliseconds duration, PauseWake wake) {
   std::unique_lock<std::mutex> lock(pauseMutex_);
   return !pauseCv_.wait_for(lock, duration, [this, wake] {
-    return !iteratorRunning_ || (wake == PauseWake::OnStopOrClose && link_.Closing());
+    return !iteratorRunning_ || !tasks_.empty() || (wake == PauseWake::OnStopOrClose && link_.Closing());
   });
+}
+
+void OpcuaConnection::Wake() {
+  WakePauses();
+  wakeup_.Wake();
+}
+
+void OpcuaConnection::PostTask(Task task) {
+  {
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    tasks_.push_back(std::move(task));
+  }
+  Wake();
+}
+
+OpcuaConnection::Task OpcuaConnection::TakeTask() {
+  std::lock_guard<std::mutex> lock(pauseMutex_);
+  if (tasks_.empty()) return {};
+  Task task = std::move(tasks_.front());
+  tasks_.pop_front();
+  return task;
+}
+
+bool OpcuaConnection::TasksPending() const {
+  std::lock_guard<std::mutex> lock(pauseMutex_);
+  return !tasks_.empty();
 }
 
 void OpcuaConnection::WakePauses() {
@@ -192,14 +219,12 @@ ClientLock::~ClientLock() {
   if (held_) unlock();
 }
 
-void ClientLock::lock() {
+void ClientLock::lock() const {
   session_.mutex_.lock();
   held_ = true;
-  session_.holder_ = this;
 }
 
-void ClientLock::unlock() {
-  session_.holder_ = nullptr;
+void ClientLock::unlock() const {
   held_ = false;
   session_.mutex_.unlock();
 }

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@
 #include "session/link_state.h"
 #include "session/monitor_map.h"
 #include "session/ticket_mutex.h"
+#include "session/wakeup.h"
 #include "values/ua_types.h"
 
 namespace velk::quarlink {
@@ -76,17 +78,19 @@ struct GuardedSession {
   // client's verification plugin points at it. Null for an unsecured session.
   std::shared_ptr<internal::SessionSecurity> security;
 
-  uint32_t subscriptionId = 0;
+  // Atomic, like subscriptionLost and unlike the rest: the stack's callbacks read
+  // them on the iterator without the session lock (see StateForCallbacks).
+  std::atomic<uint32_t> subscriptionId{0};
   double publishingIntervalMs = kDefaultIntervalMs;  // of the subscription
   // Set by the stack's callbacks when the server or the stack dropped the
   // subscription; the iterator (or the next Subscribe) creates it anew.
-  bool subscriptionLost = false;
+  std::atomic<bool> subscriptionLost{false};
   // The subscription could not be re-created with the items of the map: tried
   // again from nextResumeAt on, each failure doubling the wait.
   bool resumePending = false;
   std::chrono::steady_clock::time_point nextResumeAt;
   std::chrono::milliseconds resumeBackoff{0};
-  internal::MonitorMap monitors;
+  internal::MonitorMap monitors;  // locks itself: the stack's callbacks use it too
   // The server's token of the session the monitor map was created in. The stack
   // may replace a lost session by itself while it restores a link; a new token
   // tells the iterator that the subscriptions went with the old one.
@@ -147,6 +151,19 @@ class OpcuaConnection {
   // could be started.
   bool StartIterator(std::function<void()> loop);
   bool IteratorRunning() const { return iteratorRunning_; }
+  bool OnIteratorThread() const { return iteratorId_.load() == std::this_thread::get_id(); }
+  // Ends the iterator's current wait, in the event loop or in a Pause.
+  void Wake();
+  internal::Wakeup& wakeup() { return wakeup_; }
+
+  // Work that must run on the iterator (it calls the stack synchronously), with the
+  // session lock the iterator takes for it. Never asked for while holding the
+  // session lock: the iterator may be waiting for it.
+  using Task = std::function<void(internal::ClientLock&)>;
+  void PostTask(Task task);
+  // The oldest task not yet taken, or an empty one.
+  Task TakeTask();
+  bool TasksPending() const;
   enum class PauseWake { OnStop, OnStopOrClose };
   // Sleeps up to the given time; returns early (false) once the iterator is being
   // stopped (or, with OnStopOrClose, the session closed), so teardown never waits
@@ -155,10 +172,10 @@ class OpcuaConnection {
   // Wakes every Pause; called after the iterator's stop or a close.
   void WakePauses();
 
-  // The lock held around the stack call that runs a stack callback: every call into
-  // the stack client is made under a ClientLock, on the callback's thread. Null
-  // outside such a call.
-  internal::ClientLock* HeldLock() const { return holder_; }
+  // The stack's callbacks run inside the event loop without the session lock; they
+  // reach the members of the guarded state that need none: the atomics and the
+  // monitor map, which locks itself.
+  GuardedSession& StateForCallbacks() { return guarded_; }
 
  private:
   friend class internal::ClientLock;
@@ -168,7 +185,6 @@ class OpcuaConnection {
   const std::string registryKey_;
 
   TicketMutex mutex_;
-  internal::ClientLock* holder_ = nullptr;  // written by the holder of mutex_
   // Declared before guarded_: its worker outlives nothing of the stack client, and
   // the teardown deletes the stack client (whose callbacks reach the queue) first.
   internal::DispatchQueue dispatch_;
@@ -181,9 +197,13 @@ class OpcuaConnection {
   internal::Link link_;
 
   std::thread iteratorThread_;
+  std::atomic<std::thread::id> iteratorId_{};
   std::atomic<bool> iteratorRunning_{false};
-  std::mutex pauseMutex_;
+  mutable std::mutex pauseMutex_;
   std::condition_variable pauseCv_;
+  std::deque<Task> tasks_;  // guarded by pauseMutex_
+  // Outlives the stack client, whose event loop calls back into it until deleted.
+  internal::Wakeup wakeup_;
 };
 
 namespace internal {
@@ -204,8 +224,10 @@ class ClientLock {
   // The stack client, or null when the session has none.
   UA_Client* client() const { return session_.guarded_.client; }
   OpcuaConnection& session() const { return session_; }
-  void unlock();
-  void lock();
+  // Const: a request releases the lock while it waits for the server, whoever
+  // handed it the lock.
+  void unlock() const;
+  void lock() const;
   // When the lock was asked for and when it was obtained (for timing lines).
   Clock::time_point requestedAt() const { return requestedAt_; }
   Clock::time_point acquiredAt() const { return acquiredAt_; }
@@ -213,7 +235,7 @@ class ClientLock {
  private:
   OpcuaConnection& session_;
   Clock::time_point requestedAt_;
-  bool held_ = false;
+  mutable bool held_ = false;
   Clock::time_point acquiredAt_;
 };
 

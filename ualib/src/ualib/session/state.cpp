@@ -53,7 +53,7 @@ void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_
   if (!session) return;
   const ConnectionState next = MapStackState(channelState, sessionState, connectStatus, session->link().Closing());
   if (next == ConnectionState::Connected) session->link().StackConnected();
-  const std::vector<OpcuaConnection::Delivery> deliveries = session->RecordState(next);
+  std::vector<OpcuaConnection::Delivery> deliveries = session->RecordState(next);
   if (deliveries.empty()) return;
   ConnectionStateChange change;
   change.current = next;
@@ -62,7 +62,20 @@ void SdkStateCallback(UA_Client* client, UA_SecureChannelState channelState, UA_
     change.code = mapped.code;
     change.message = mapped.message;
   }
-  for (const OpcuaConnection::Delivery& delivery : deliveries) CallHandler(delivery, change);
+  // Handlers run on the dispatch worker, in order with the notifications and with
+  // no lock held, so a handler may call its Client; Connect waits for them.
+  auto deliver = [deliveries = std::move(deliveries), change = std::move(change)]() mutable {
+    for (const OpcuaConnection::Delivery& delivery : deliveries) CallHandler(delivery, change);
+  };
+  if (!session->dispatch().Running()) {
+    deliver();
+    return;
+  }
+  try {
+    session->dispatch().PushTask(std::move(deliver));
+  } catch (...) {
+    // Out of memory: the change is lost for the handlers, the state is recorded.
+  }
 }
 
 }  // namespace internal

@@ -25,10 +25,10 @@ void DataChangeCallback(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*subC
   const auto* entry = static_cast<const MonitorEntry*>(monContext);
   if (!entry || !entry->session || !value) return;
   if (!entry->handler) return;  // nobody would receive it
-  const ClientLock* lock = entry->session->HeldLock();
   // An item the map no longer holds was unsubscribed while the link was down; the
   // stack keeps it until that session is cleaned up.
-  if (!lock || !(*lock)->monitors.Delivers(entry)) return;
+  if (!entry->session->StateForCallbacks().monitors.Delivers(entry)) return;
+  entry->session->link().NoteArrival();
   try {
     entry->session->dispatch().Push(QueuedNotification(ToNotification(*entry, *value), entry->handler));
   } catch (...) {
@@ -40,7 +40,7 @@ void DeleteMonitorContext(UA_Client* /*client*/, UA_UInt32 /*subId*/, void* /*su
                           void* monContext) noexcept {
   auto* entry = static_cast<MonitorEntry*>(monContext);
   if (!entry || !entry->session) return;
-  if (const ClientLock* lock = entry->session->HeldLock()) (*lock)->monitors.Released(entry);
+  entry->session->StateForCallbacks().monitors.Released(entry);
 }
 
 }  // namespace velk::quarlink::internal

@@ -26,11 +26,10 @@ UA_MonitoredItemCreateRequest MonitoredItemRequest(const UA_NodeId& node, const 
   return request;
 }
 
-// The stack calls back from inside a call made under the session lock.
+// The stack calls back from inside the event loop, with or without the session lock.
 GuardedSession* GuardedOf(void* subContext) {
   auto* session = static_cast<OpcuaConnection*>(subContext);
-  ClientLock* lock = session ? session->HeldLock() : nullptr;
-  return lock ? &**lock : nullptr;
+  return session ? &session->StateForCallbacks() : nullptr;
 }
 
 // The server ended the subscription (its lifetime ran out, it was transferred): the
@@ -38,14 +37,15 @@ GuardedSession* GuardedOf(void* subContext) {
 void SubscriptionStatusChanged(UA_Client* /*client*/, UA_UInt32 subId, void* subContext,
                                UA_StatusChangeNotification* /*notification*/) noexcept {
   GuardedSession* guarded = GuardedOf(subContext);
-  if (guarded && subId == guarded->subscriptionId) guarded->subscriptionLost = true;
+  if (guarded && subId == guarded->subscriptionId.load()) guarded->subscriptionLost = true;
 }
 
 // The stack dropped its record: the server said the subscription is gone, or the
 // session went (then the resume after the reconnect repairs it first).
 void SubscriptionDeleted(UA_Client* /*client*/, UA_UInt32 subId, void* subContext) noexcept {
   GuardedSession* guarded = GuardedOf(subContext);
-  if (guarded && subId == guarded->subscriptionId && !static_cast<OpcuaConnection*>(subContext)->link().Closing())
+  if (guarded && subId == guarded->subscriptionId.load() &&
+      !static_cast<OpcuaConnection*>(subContext)->link().Closing())
     guarded->subscriptionLost = true;
 }
 
@@ -101,7 +101,7 @@ std::vector<CreatedItem> CreateMonitoredItems(ClientLock& lock, const std::vecto
   std::vector<UA_Client_DeleteMonitoredItemCallback> deleteCallbacks(count, DeleteMonitorContext);
   UA_CreateMonitoredItemsRequest request;
   UA_CreateMonitoredItemsRequest_init(&request);
-  request.subscriptionId = lock->subscriptionId;
+  request.subscriptionId = lock->subscriptionId.load();
   request.timestampsToReturn = UA_TIMESTAMPSTORETURN_BOTH;
   request.itemsToCreate = requests.data();  // views, as above
   request.itemsToCreateSize = count;
@@ -122,7 +122,7 @@ std::vector<CreatedItem> CreateMonitoredItems(ClientLock& lock, const std::vecto
     auto* context = static_cast<MonitorEntry*>(contexts[k]);
     UA_StatusCode status = ItemStatus(sent, response->resultsSize, count, k, UA_STATUSCODE_BADINTERNALERROR,
                                       [&](size_t i) { return response->results[i].statusCode; });
-    if (status == UA_STATUSCODE_GOOD && context->stale) {
+    if (status == UA_STATUSCODE_GOOD && monitors.Stale(context)) {
       // The server made the item but the stack could not record it (out of memory):
       // nothing would ever reach the handler, so take it off the server again.
       unrecorded.push_back(response->results[k].monitoredItemId);
@@ -144,7 +144,7 @@ std::vector<UA_StatusCode> DeleteMonitoredItems(ClientLock& lock, const std::vec
   if (onServer.empty()) return statuses;
   UA_DeleteMonitoredItemsRequest request;
   UA_DeleteMonitoredItemsRequest_init(&request);
-  request.subscriptionId = lock->subscriptionId;
+  request.subscriptionId = lock->subscriptionId.load();
   request.monitoredItemIds = onServer.data();  // a view, never cleared
   request.monitoredItemIdsSize = onServer.size();
   UaOwned<UA_DeleteMonitoredItemsResponse> response;

@@ -106,8 +106,8 @@ void RetryPendingResume(ClientLock& lock) {
 }
 
 void RecoverLostSubscription(ClientLock& lock) {
-  if (!std::exchange(lock->subscriptionLost, false) || lock->subscriptionId == 0) return;
-  const uint32_t lost = std::exchange(lock->subscriptionId, 0);
+  if (!lock->subscriptionLost.exchange(false) || lock->subscriptionId.load() == 0) return;
+  const uint32_t lost = lock->subscriptionId.exchange(0);
   UALIB_LOG(kWarning, "Subscription {} of {} was dropped; re-creating it with {} monitored item(s)", lost,
             lock.session().endpoint(), lock->monitors.Size());
   // The stack may still hold its record of it (when the server ended it); deleting

@@ -15,8 +15,8 @@
 
 namespace velk::quarlink::internal {
 
-// Stack callbacks. They run inside a stack call, under the session lock held by
-// the calling thread: they never call into the stack, never run user code beyond
+// Stack callbacks. They run inside the event loop, mostly on the iterator without
+// the session lock: they never call into the stack, never run user code beyond
 // destroying handler copies, and never take the session lock.
 void DataChangeCallback(UA_Client* client, UA_UInt32 subId, void* subContext, UA_UInt32 monId, void* monContext,
                         UA_DataValue* value) noexcept;
