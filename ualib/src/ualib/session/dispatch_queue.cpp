@@ -29,10 +29,23 @@ void Deliver(const Entry& queued) {
 
 }  // namespace
 
+// One publish response can carry more notifications than the queue holds. While
+// the worker keeps delivering, the iterator waits for room instead of dropping; a
+// worker stuck in a handler is waited for once, and until it catches up the
+// oldest notifications are dropped at once, so a slow host cannot stall the session.
+void DispatchQueue::WaitForRoom(std::unique_lock<std::mutex>& lock) {
+  Shared& shared = *shared_;
+  if (shared.stalled || !shared.running || shared.worker == std::this_thread::get_id()) return;
+  const bool roomMade = shared.room.wait_for(
+      lock, kDispatchRoomWait, [&shared] { return shared.queue.size() < kDispatchQueueCap || !shared.running; });
+  if (!roomMade) shared.stalled = true;
+}
+
 void DispatchQueue::Push(QueuedNotification entry) {
   std::optional<Entry> dropped;  // destroyed after the lock is released
   {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    if (shared_->queue.size() >= kDispatchQueueCap) WaitForRoom(lock);
     if (shared_->queue.size() >= kDispatchQueueCap) {
       const auto oldest =
           std::find_if(shared_->queue.begin(), shared_->queue.end(), [](const Entry& queued) { return !queued.task; });
@@ -114,6 +127,7 @@ void DispatchQueue::Stop() {
   }
   shared_->cv.notify_all();
   shared_->handled.notify_all();
+  shared_->room.notify_all();
   thread_.join();
 }
 
@@ -135,8 +149,10 @@ void DispatchQueue::Work(const std::shared_ptr<Shared>& shared) {
       }
       entry = std::move(shared->queue.front());
       shared->queue.pop_front();
+      if (shared->queue.size() < kDispatchQueueCap / 2) shared->stalled = false;
       dropped = shared->dropped;
     }
+    shared->room.notify_one();
     if (dropped > lastReported) {
       UALIB_LOG(kWarning, "Subscription dispatch dropped {} oldest notification(s) due to queue overflow (cap={})",
                 dropped - lastReported, kDispatchQueueCap);

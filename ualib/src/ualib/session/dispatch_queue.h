@@ -5,6 +5,7 @@
 
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,6 +19,8 @@
 namespace velk::quarlink::internal {
 
 inline constexpr size_t kDispatchQueueCap = 4096;
+// How long a full queue waits for a worker that delivers before it drops the oldest.
+inline constexpr std::chrono::milliseconds kDispatchRoomWait{20};
 
 using QueuedNotification = std::pair<tessel::fnd::defs::Notification, tessel::fnd::defs::SubscriptionHandler>;
 
@@ -64,6 +67,8 @@ class DispatchQueue {
     mutable std::mutex mutex;
     std::condition_variable cv;
     std::condition_variable handled;  // a Flush waits on it
+    std::condition_variable room;     // a Push to a full queue waits on it
+    bool stalled = false;             // a wait for room timed out; cleared when the worker catches up
     std::deque<Entry> queue;
     bool running = false;
     uint64_t dropped = 0;
@@ -71,6 +76,7 @@ class DispatchQueue {
     uint64_t done = 0;  // entries handled or dropped
     std::thread::id worker;
   };
+  void WaitForRoom(std::unique_lock<std::mutex>& lock);
   static void Work(const std::shared_ptr<Shared>& shared);
 
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
