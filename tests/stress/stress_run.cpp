@@ -99,6 +99,14 @@ int ThreadCount() {
 
 int64_t Now() { return Clock::now().time_since_epoch().count(); }
 
+std::weak_ptr<velk::quarlink::OpcuaConnection> RegisteredSession(const std::string& keyPrefix) {
+  auto& registry = velk::quarlink::OpcuaConnectionRegistry::Instance();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const auto& [key, session] : registry.sessions)
+    if (key == keyPrefix || key.rfind(keyPrefix + "|", 0) == 0) return session;
+  return {};
+}
+
 // The load makes thousands of expected rejections; only errors are worth reading.
 class ErrorsOnly : public tessel::fnd::Logger {
  public:
@@ -121,6 +129,9 @@ struct SessionBook {
   int attached = 0;                                                       // Clients connected, guarded by mutex
   std::map<std::string, bool> wanted;                                     // address -> surely wanted, guarded by mutex
   std::map<std::string, std::shared_ptr<std::atomic<int64_t>>> arrivals;  // address -> last delivery
+  // For the report of an item that stopped delivering: the session it was made in.
+  std::string registryKey;                                                       // set before the load
+  std::map<std::string, std::weak_ptr<velk::quarlink::OpcuaConnection>> madeIn;  // guarded by mutex
   std::mutex arrivalsMutex;
 
   std::shared_ptr<std::atomic<int64_t>> Arrival(const std::string& address) {
@@ -191,6 +202,8 @@ class Run {
       ConnectionOptions options;
       // Sessions 0 and 1 on the server that restarts, 2 and 3 behind the proxy.
       options.endpoint = session < 2 ? restarted_->Endpoint() : proxy_->Endpoint();
+      // Unsecured, so the registry keys by endpoint and user (and a digest after a password).
+      books_[session].registryKey = options.endpoint + "|" + (session % 2 == 1 ? "operator" : "");
       if (session % 2 == 1) {
         options.properties.Set("username", "operator");
         options.properties.Set("password", "secret");
@@ -248,14 +261,15 @@ class Run {
       slot.connected = ok;
       return ok;
     }
-    const bool ok = slot.client->Disconnect().code == ResultCode::Ok;
     if (slot.connected) {
+      // Counted off before it leaves: the last Client gone closes the session and
+      // every item with it. Counted after, a Client of the same session could
+      // connect in between, to a new session, and keep the old items "wanted".
       std::lock_guard<std::mutex> lock(book.mutex);
-      // The last Client gone closes the session and every item with it.
       if (--book.attached == 0) book.wanted.clear();
     }
     slot.connected = false;
-    return ok;
+    return slot.client->Disconnect().code == ResultCode::Ok;
   }
 
   bool Shared(int c, Op op, const std::string& address, std::mt19937& random) {
@@ -328,8 +342,10 @@ class Run {
           return result.code == ResultCode::Ok;
         },
         change);
+    std::weak_ptr<velk::quarlink::OpcuaConnection> session = RegisteredSession(book.registryKey);
     std::lock_guard<std::mutex> lock(book.mutex);
     book.wanted[address] = itemOk && change.alone;
+    book.madeIn[address] = std::move(session);
     return ok && itemOk;
   }
 
@@ -418,7 +434,9 @@ class Run {
         auto arrival = books_[s].Arrival(address);
         // Long enough for the reconnect cycle of a frozen link and the re-creation.
         if (!ualib_test::WaitFor([&] { return arrival->load() > settled; }, 30s, 20ms)) {
-          std::fprintf(stderr, "stress: session %d: %s no longer delivers\n", s, address.c_str());
+          std::lock_guard<std::mutex> lock(books_[s].mutex);
+          std::fprintf(stderr, "stress: session %d: %s no longer delivers (the session it was made in %s)\n", s,
+                       address.c_str(), books_[s].madeIn[address].expired() ? "is gone" : "still lives");
           ok = false;
         }
         lastCompletion_ = Now();
