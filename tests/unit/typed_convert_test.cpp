@@ -269,6 +269,12 @@ TEST(TypedConversion, AStructureWithAMissingUnknownOrBadFieldIsRefusedNamingIt) 
        "field 'origin.x': not a valid Double: 'one'"},
       {Pairs({{"name", "x"}, {"origin.x", "1"}, {"origin.y", "2"}, {"mode", "Sideways"}}),
        "field 'mode': 'Sideways' names no value of Mode"},
+      // A key that only begins like a field is not that field; elements start at 0; the
+      // first unknown pair in the caller's order is named.
+      {Pairs({{"name", "x"}, {"origin.x", "1"}, {"origin.y", "2"}, {"mode", "0"}, {"steps[1]", "0"}, {"batchx", "1"}}),
+       "unknown field 'steps[1]' for Recipe"},
+      {Pairs({{"name", "x"}, {"origin.x", "1"}, {"origin.y", "2"}, {"mode", "0"}, {"batchx", "1"}}),
+       "unknown field 'batchx' for Recipe"},
   };
   for (const auto& [fields, message] : refused) {
     UaVariant sent;

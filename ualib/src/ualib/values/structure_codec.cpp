@@ -125,16 +125,37 @@ UA_StatusCode DecodeFields(const TypeInfo& type, Reader& reader, const std::stri
 
 // --- Encoding ---
 
-bool Present(const PropertyMap& in, const std::string& key) {
-  return std::any_of(in.Pairs().begin(), in.Pairs().end(), [&](const auto& pair) {
-    const std::string& k = pair.first;
-    return k == key || (k.size() > key.size() && k.starts_with(key) && (k[key.size()] == '.' || k[key.size()] == '['));
-  });
+}  // namespace
+
+StructureKeys::StructureKeys(const PropertyMap& pairs) : pairs_(pairs.Pairs()), sorted_(pairs_.size()) {
+  for (size_t i = 0; i < sorted_.size(); ++i) sorted_[i] = i;
+  std::stable_sort(sorted_.begin(), sorted_.end(),
+                   [&](size_t a, size_t b) { return pairs_[a].first < pairs_[b].first; });
 }
+
+const std::string* StructureKeys::Text(std::string_view key) const {
+  const auto at = std::lower_bound(sorted_.begin(), sorted_.end(), key,
+                                   [&](size_t i, std::string_view k) { return pairs_[i].first < k; });
+  if (at == sorted_.end() || pairs_[*at].first != key) return nullptr;
+  return &pairs_[*at].second;
+}
+
+// Keys starting with prefix follow each other in sorted order, from the first not below it.
+bool StructureKeys::AnyStartsWith(std::string_view prefix) const {
+  const auto at = std::lower_bound(sorted_.begin(), sorted_.end(), prefix,
+                                   [&](size_t i, std::string_view k) { return pairs_[i].first < k; });
+  return at != sorted_.end() && pairs_[*at].first.starts_with(prefix);
+}
+
+bool StructureKeys::Present(const std::string& key) const {
+  return Text(key) != nullptr || AnyStartsWith(key + ".") || AnyStartsWith(key + "[");
+}
+
+namespace {
 
 class Writer {
  public:
-  Writer(const PropertyMap& in, std::vector<std::string>& used, std::vector<UA_Byte>& out, Result& error)
+  Writer(const StructureKeys& in, std::vector<std::string>& used, std::vector<UA_Byte>& out, Result& error)
       : in_(in), used_(used), out_(out), error_(error) {}
 
   bool Fields(const TypeInfo& type, const std::string& key, int depth);
@@ -158,14 +179,14 @@ class Writer {
   }
   // The text stored under exactly key, marked as used.
   const std::string* Text(const std::string& key) {
-    const std::string* text = in_.Get(key);
+    const std::string* text = in_.Text(key);
     if (text != nullptr) used_.push_back(key);
     return text;
   }
   bool Value(const TypeInfo& type, const std::string& key, int depth);
   bool Field(const TypeInfo::Field& field, const std::string& key, int depth);
 
-  const PropertyMap& in_;
+  const StructureKeys& in_;
   std::vector<std::string>& used_;
   std::vector<UA_Byte>& out_;
   Result& error_;
@@ -196,11 +217,11 @@ bool Writer::Value(const TypeInfo& type, const std::string& key, int depth) {
 // 0; none is an empty array.
 bool Writer::Field(const TypeInfo::Field& field, const std::string& key, int depth) {
   if (!field.array) {
-    if (!Present(in_, key)) return Fail(ResultCode::InvalidArgument, "missing field '" + key + "'");
+    if (!in_.Present(key)) return Fail(ResultCode::InvalidArgument, "missing field '" + key + "'");
     return Value(*field.type, key, depth);
   }
   UA_Int32 count = 0;
-  while (Present(in_, ElementKey(key, count))) ++count;
+  while (in_.Present(ElementKey(key, count))) ++count;
   if (!AppendNumber(count, UA_TYPES_INT32)) return false;
   for (UA_Int32 i = 0; i < count; ++i) {
     if (!Value(*field.type, ElementKey(key, i), depth)) return false;
@@ -216,7 +237,7 @@ bool Writer::Fields(const TypeInfo& type, const std::string& key, int depth) {
   if (type.structureType == UA_STRUCTURETYPE_UNION) {
     size_t chosen = type.fields.size();
     for (size_t i = 0; i < type.fields.size(); ++i) {
-      if (!Present(in_, FieldKey(key, type.fields[i].name))) continue;
+      if (!in_.Present(FieldKey(key, type.fields[i].name))) continue;
       if (chosen != type.fields.size())
         return Fail(ResultCode::InvalidArgument, "a union takes one field: '" +
                                                      FieldKey(key, type.fields[chosen].name) + "' and '" +
@@ -233,14 +254,14 @@ bool Writer::Fields(const TypeInfo& type, const std::string& key, int depth) {
     size_t optionalIndex = 0;
     for (const TypeInfo::Field& field : type.fields) {
       if (!field.optional) continue;
-      if (Present(in_, FieldKey(key, field.name))) mask |= 1u << optionalIndex;
+      if (in_.Present(FieldKey(key, field.name))) mask |= 1u << optionalIndex;
       ++optionalIndex;
     }
     if (!AppendNumber(mask, UA_TYPES_UINT32)) return false;
   }
   for (const TypeInfo::Field& field : type.fields) {
     const std::string fieldKey = FieldKey(key, field.name);
-    if (withMask && field.optional && !Present(in_, fieldKey)) continue;
+    if (withMask && field.optional && !in_.Present(fieldKey)) continue;
     if (!Field(field, fieldKey, depth)) return false;
   }
   return true;
@@ -255,7 +276,7 @@ UA_StatusCode DecodeStructure(const TypeInfo& type, const UA_ByteString& body, c
   return DecodeFields(type, reader, key, out, 1);
 }
 
-bool EncodeStructure(const TypeInfo& type, const PropertyMap& in, const std::string& key,
+bool EncodeStructure(const TypeInfo& type, const StructureKeys& in, const std::string& key,
                      std::vector<std::string>& usedKeys, std::vector<UA_Byte>& out, Result& error) {
   return Writer(in, usedKeys, out, error).Fields(type, key, 1);
 }

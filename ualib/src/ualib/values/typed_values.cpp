@@ -449,23 +449,23 @@ bool StructureToUa(const Value& value, const TypeInfo& type, UA_Variant& out, Re
     return false;
   }
   const bool isArray = !fields->Pairs().empty() && fields->Pairs().front().first.starts_with("[");
+  const StructureKeys keys(*fields);
   std::vector<std::string> used;
   std::vector<std::vector<UA_Byte>> bodies;
   const auto encodeOne = [&](const std::string& key) {
     bodies.emplace_back();
-    return EncodeStructure(type, *fields, key, used, bodies.back(), error);
+    return EncodeStructure(type, keys, key, used, bodies.back(), error);
   };
   if (isArray) {
-    for (size_t i = 0; std::any_of(fields->Pairs().begin(), fields->Pairs().end(),
-                                   [&](const auto& pair) { return pair.first.starts_with(Element("", i)); });
-         ++i) {
+    for (size_t i = 0; keys.AnyStartsWith(Element("", i)); ++i) {
       if (!encodeOne(Element("", i))) return false;
     }
   } else if (!encodeOne("")) {
     return false;
   }
+  std::sort(used.begin(), used.end());
   for (const auto& [key, text] : fields->Pairs()) {
-    if (std::find(used.begin(), used.end(), key) == used.end()) {
+    if (!std::binary_search(used.begin(), used.end(), key)) {
       error = Refusal(ResultCode::InvalidArgument, "unknown field '" + key + "' for " + type.name);
       return false;
     }

@@ -88,9 +88,27 @@ bool EnumerationFromText(const TypeInfo& type, std::string_view text, UA_Int32& 
 // not match, or a field type without a decoding, another bad status.
 UA_StatusCode DecodeStructure(const TypeInfo& type, const UA_ByteString& body, const std::string& key,
                               tessel::fnd::defs::PropertyMap& out);
+// The keys of a structure's text pairs, sorted once so that a write looks each field
+// up by binary search instead of scanning every pair for every field. Refers to the
+// pairs, which must outlive it unchanged.
+class StructureKeys {
+ public:
+  explicit StructureKeys(const tessel::fnd::defs::PropertyMap& pairs);
+  // The text of the first pair stored under exactly key, or null.
+  const std::string* Text(std::string_view key) const;
+  // True when some key starts with prefix.
+  bool AnyStartsWith(std::string_view prefix) const;
+  // True when key itself or a field or element below it ("key.x", "key[0]") is given.
+  bool Present(const std::string& key) const;
+
+ private:
+  const std::vector<std::pair<std::string, std::string>>& pairs_;
+  std::vector<size_t> sorted_;  // indices into pairs_, by key, equal keys in pair order
+};
+
 // The body of one structure from the text pairs under key; every pair consumed is
 // added to usedKeys. A missing field or a text that does not parse fails, naming it.
-bool EncodeStructure(const TypeInfo& type, const tessel::fnd::defs::PropertyMap& in, const std::string& key,
+bool EncodeStructure(const TypeInfo& type, const StructureKeys& in, const std::string& key,
                      std::vector<std::string>& usedKeys, std::vector<UA_Byte>& out, tessel::fnd::defs::Result& error);
 
 }  // namespace velk::quarlink::internal
