@@ -192,6 +192,23 @@ TEST_F(HostileTest, ACallThatTimesOutLeavesTheSessionUsable) {
   EXPECT_TRUE(ualib_test::ReadsOk(*typed_, Node("Hostile.NaN")));
 }
 
+// The 16 MiB string against a 1 MiB limit: the channel is dropped once the response
+// passes the limit, the Read fails, and the session is restored on its own.
+TEST_F(HostileTest, AResponseOverTheMessageLimitFailsAndTheSessionRecovers) {
+  ualib_test::LogCapture log;
+  // As operator: a session of its own, opened with the limit.
+  const auto limited = ualib_test::ConnectedClient(server_->Endpoint(), {{"username", "operator"},
+                                                                         {"password", "secret"},
+                                                                         {"max_message_size", "1048576"},
+                                                                         {"reconnect_interval_ms", "100"}});
+  const ReadResult big = ualib_test::ReadOne(*limited, Node("Hostile.String16M"));
+  ASSERT_EQ(big.items.size(), 1u);
+  EXPECT_EQ(big.items[0].code, ResultCode::NotConnected) << big.items[0].message;
+  EXPECT_TRUE(log.WaitFor("closed: a response was larger than the message limit (max_message_size)", 10s));
+  // The reconnect cycle restores the session.
+  EXPECT_TRUE(ualib_test::WaitFor([&] { return ualib_test::ReadsOk(*limited, Node("Hostile.NaN")); }, 30s));
+}
+
 TEST_F(HostileTest, HostileValuesAreNotifiedAsTheyRead) {
   ualib_test::NotificationRecorder notes;
   const std::vector<std::string> nodes{Node("Hostile.String16M"), Node("Hostile.MillionInt32"),

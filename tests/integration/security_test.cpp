@@ -411,6 +411,8 @@ TEST_F(SecurityTest, BadSettingsAreRefusedAndLeaveNoSession) {
       {"accept expired without mode",
        {{"accept_expired_server_certificate", "on"}},
        "accept_expired_server_certificate"},
+      // No channel opens with messages smaller than one chunk.
+      {"message size below a chunk", {{"max_message_size", "8191"}}, "max_message_size"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -79,6 +79,7 @@ const std::vector<PropertyKey>& ConnectionPropertyKeys() {
       {"server_status_node", Text, {}},
       {"connectivity_check_interval_ms", Count, {}},
       {"max_items_per_request", Count, {}},
+      {"max_message_size", Count, {}},
       {"array_values", Flag, {}},
       {"security_mode", Words, {"none", "sign", "sign_and_encrypt"}},
       {"security_policy",

@@ -95,6 +95,26 @@ void InstallSdkLogger(ClientLock& lock, UA_ClientConfig* config) {
   if (config->eventLoop) config->eventLoop->logger = &lock->sdkLogger;
 }
 
+// Every channel must carry chunks and messages of this size; the server refuses the
+// channel's Hello below it.
+constexpr uint32_t kMinMessageSize = 8192;
+
+// The largest message the session takes in (or sends). The stack drops the channel as
+// soon as the chunks of a response pass it, so a huge response costs no more memory
+// than the limit; the requests waiting on that channel fail and the link is restored.
+// The chunk count grows with the size, so that the size alone is the bound.
+Result ApplyMessageLimit(const PropertyMap& properties, UA_ClientConfig* config) {
+  const uint32_t size = ParseNumberOption(properties, "max_message_size", 0);
+  if (size == 0) return {};
+  if (size < kMinMessageSize)
+    return {ResultCode::InvalidArgument,
+            "max_message_size " + std::to_string(size) + " is below the 8192 bytes every connection must carry"};
+  UA_ConnectionConfig& local = config->localConnectionConfig;
+  local.localMaxMessageSize = size;
+  local.localMaxChunkCount = std::max(local.localMaxChunkCount, (size - 1) / kMinMessageSize + 1);
+  return {};
+}
+
 // Stack defaults, the session's log bridge and state callback, and the policy and
 // security of the Client whose Connect creates the stack client.
 Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyMap& properties,
@@ -104,6 +124,7 @@ Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyM
   UA_ClientConfig_setDefault(config);
 
   lock->sdkLog = SdkLogSettings{};
+  lock->sdkLog.endpoint = session.endpoint();
   if (const std::string* level = properties.Get("sdk_log_level"))
     ParseSdkLogLevel(*level, lock->sdkLog.sdkLogLevel, lock->sdkLog.sdkLogOff);
   InstallSdkLogger(lock, config);
@@ -112,6 +133,7 @@ Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyM
   const bool sendsPassword = !session.username().empty() && !PropertyOrEmpty(properties, "password").empty();
   if (Result refused = ApplySecurity(lock, config, security, sendsPassword); refused.code != ResultCode::Ok)
     return refused;
+  if (Result refused = ApplyMessageLimit(properties, config); refused.code != ResultCode::Ok) return refused;
 
   config->clientContext = &session;
   config->stateCallback = SdkStateCallback;

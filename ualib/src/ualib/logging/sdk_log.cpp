@@ -3,7 +3,10 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
+
+#include "logging/log.h"
 
 namespace velk::quarlink::internal {
 namespace {
@@ -47,6 +50,20 @@ const char* CategoryText(UA_LogCategory category) {
   return index < kNames.size() ? kNames[index] : "?";
 }
 
+// The stack drops the channel when a response passes the message limit, and the
+// requests waiting on it only learn that the channel closed: the cause is told here,
+// whatever the stack's own log level.
+void ReportOversizedMessage(const SdkLogSettings& settings, const char* msg, va_list args) {
+  if (std::strcmp(msg, "Processing the message returned the error code %s") != 0) return;
+  va_list copy;
+  va_copy(copy, args);
+  const char* status = va_arg(copy, const char*);
+  va_end(copy);
+  if (status != nullptr && std::string_view(status) == "BadTcpMessageTooLarge")
+    UALIB_LOG(kWarning, "Connection to {} closed: a response was larger than the message limit (max_message_size)",
+              settings.endpoint);
+}
+
 }  // namespace
 
 bool ParseSdkLogLevel(std::string text, UA_LogLevel& level, bool& off) {
@@ -64,7 +81,10 @@ bool ParseSdkLogLevel(std::string text, UA_LogLevel& level, bool& off) {
 
 void SdkLog(void* context, UA_LogLevel level, UA_LogCategory category, const char* msg, va_list args) {
   const auto* settings = static_cast<const SdkLogSettings*>(context);
-  if (settings == nullptr || settings->sdkLogOff || level < settings->sdkLogLevel) return;
+  if (settings == nullptr) return;
+  if (msg != nullptr && level == UA_LOGLEVEL_ERROR && category == UA_LOGCATEGORY_CLIENT)
+    ReportOversizedMessage(*settings, msg, args);
+  if (settings->sdkLogOff || level < settings->sdkLogLevel) return;
   // The stack formats its messages with plain printf conversions (its own stdout
   // logger hands them to vfprintf), so vsnprintf reads them correctly.
   char text[1024];
