@@ -1,4 +1,4 @@
-#include "services/type_cache.h"
+#include "session/type_cache.h"
 
 #include <open62541/client_highlevel.h>
 
