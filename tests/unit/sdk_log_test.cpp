@@ -57,8 +57,8 @@ std::string Logged(const SdkLogSettings* settings, UA_LogLevel level, UA_LogCate
 }
 
 TEST(SdkLog, PrintsOneLineAtOrAboveTheThresholdUnlessOff) {
-  const SdkLogSettings warnings{UA_LOGLEVEL_WARNING, false};
-  const SdkLogSettings off{UA_LOGLEVEL_TRACE, true};
+  const SdkLogSettings warnings{UA_LOGLEVEL_WARNING, false, {}};
+  const SdkLogSettings off{UA_LOGLEVEL_TRACE, true, {}};
   const SdkLogSettings defaults;  // silent
   EXPECT_EQ(Logged(&warnings, UA_LOGLEVEL_WARNING, UA_LOGCATEGORY_SECURECHANNEL), "[warning/channel] t 7%\n");
   EXPECT_EQ(Logged(&warnings, UA_LOGLEVEL_FATAL, UA_LOGCATEGORY_EVENTLOOP), "[fatal/eventloop] t 7%\n");
