@@ -71,8 +71,10 @@ bool RequestAddresses::Contains(std::string_view address, size_t hash) const {
   return false;
 }
 
+// Only called for an address the request does not hold yet: a repeat starts a new
+// request first.
 void RequestAddresses::Insert(std::string_view address, size_t hash) {
-  if (slots_.empty() || Contains(address, hash)) return;
+  if (slots_.empty()) return;
   size_t at = hash & Mask();
   while (slots_[at].used) at = (at + 1) & Mask();
   slots_[at] = {address, hash, true};
