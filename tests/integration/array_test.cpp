@@ -3,8 +3,12 @@
 #include <open62541/types.h>
 #include <velk/quarlink/client.h>
 
+#include <latch>
+#include <thread>
+
 #include "adapter_helpers.h"
 #include "notification_recorder.h"
+#include "tcp_proxy.h"
 #include "test_server.h"
 
 namespace {
@@ -173,6 +177,28 @@ TEST(TypedValuesTest, EveryTypedNodeIsReadWrittenBackAndReadAgainOnlyByTheClient
   ASSERT_TRUE(ualib_test::WaitFor([&] { return values.Count() > 0; }, 5s));
   EXPECT_EQ(values.All()[0].value.value, Value(kCake));
   EXPECT_EQ(*values.All()[0].value.properties.Get("data_type"), "Recipe");
+}
+
+// The session lock is free while a type's definition is on its way: a second
+// thread resolving the same type meanwhile must not take it for one that contains
+// itself, and cache its node as undecodable.
+TEST(TypedValuesTest, TwoThreadsResolvingOneTypeAtOnceBothDecodeIt) {
+  ualib_test::TestServer server;
+  ualib_test::TcpProxy slow{server.Port(), 20ms};
+  auto first = ConnectedClient(slow.Endpoint(), {{"typed_values", "true"}});
+  auto second = ConnectedClient(slow.Endpoint(), {{"typed_values", "true"}});  // the same session
+  std::latch start(2);
+  DataValue recipes;
+  std::thread other([&] {
+    start.arrive_and_wait();
+    recipes = ReadTyped(*second, Node("Typed.Recipes"));
+  });
+  start.arrive_and_wait();
+  const DataValue recipe = ReadTyped(*first, Node("Typed.Recipe"));
+  other.join();
+  EXPECT_EQ(recipe.value, Value(kBread));
+  ASSERT_NE(recipes.properties.Get("data_type"), nullptr);
+  EXPECT_EQ(*recipes.properties.Get("data_type"), "Recipe");
 }
 
 }  // namespace typed

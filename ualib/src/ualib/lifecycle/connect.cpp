@@ -95,6 +95,8 @@ void InstallSdkLogger(ClientLock& lock, UA_ClientConfig* config) {
   if (config->eventLoop) config->eventLoop->logger = &lock->sdkLogger;
 }
 
+SecuredSession SecurityOf(ClientLock& lock) { return {lock->security, lock.session().endpoint(), lock->sdkLog}; }
+
 // Stack defaults, the session's log bridge and state callback, and the policy and
 // security of the Client whose Connect creates the stack client.
 Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyMap& properties,
@@ -110,7 +112,7 @@ Result ConfigureStackClient(ClientLock& lock, UA_Client* client, const PropertyM
   // First: the stack's encryption setup resets much of the configuration to its
   // defaults again.
   const bool sendsPassword = !session.username().empty() && !PropertyOrEmpty(properties, "password").empty();
-  if (Result refused = ApplySecurity(lock, config, security, sendsPassword); refused.code != ResultCode::Ok)
+  if (Result refused = ApplySecurity(SecurityOf(lock), config, security, sendsPassword); refused.code != ResultCode::Ok)
     return refused;
 
   config->clientContext = &session;
@@ -165,7 +167,7 @@ Result ConnectAfresh(ClientLock& lock) {
   const UA_StatusCode status = ConnectStackClient(lock, lock.client());
   if (status != UA_STATUSCODE_GOOD) {
     session.link().GiveUp();
-    return ExplainConnectFailure(lock, status);
+    return ExplainConnectFailure(SecurityOf(lock), status);
   }
   ReadOperationLimits(lock);
   ResumeSubscriptions(lock);
@@ -254,14 +256,14 @@ Result ConnectSession(Client::Impl& impl, const std::shared_ptr<OpcuaConnection>
   connecting = true;
   const UA_StatusCode status = ConnectStackClient(lock, client);
   if (status != UA_STATUSCODE_GOOD) {
-    Result mapped = ExplainConnectFailure(lock, status);
+    Result mapped = ExplainConnectFailure(SecurityOf(lock), status);
     UA_Client_delete(client);
     session->DetachObserver(impl.observer);
     UALIB_LOG(kError, "Connect to {} failed: {}", endpoint, mapped.message);
     return mapped;
   }
   lock->client = client;
-  CheckServerApplicationUri(lock, client);
+  CheckServerApplicationUri(SecurityOf(lock), client);
   RememberSessionToken(lock);
   ReadOperationLimits(lock);
   session->link().TakeDisturbance();

@@ -40,7 +40,6 @@
 
 #include "logging/log.h"
 #include "logging/sdk_log.h"
-#include "session/session.h"
 #include "values/status.h"
 #include "values/ua_types.h"
 
@@ -638,7 +637,7 @@ UA_StatusCode AddDeprecatedPolicy(UA_ClientConfig* config, const std::string& na
   return AppendPolicy(config->authSecurityPolicies, config->authSecurityPoliciesSize, name, cert, key, config->logging);
 }
 
-Result ConfigureSecureChannel(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
+Result ConfigureSecureChannel(const SecuredSession& session, UA_ClientConfig* config, const SecuritySettings& settings,
                               const Credentials& credentials) {
   const UA_ByteString cert{credentials.certificate.size(), const_cast<UA_Byte*>(Bytes(credentials.certificate))};
   const UA_ByteString key{credentials.key.size(), const_cast<UA_Byte*>(Bytes(credentials.key))};
@@ -655,7 +654,7 @@ Result ConfigureSecureChannel(ClientLock& lock, UA_ClientConfig* config, const S
     available = true;
   }
   if (!available) return Invalid(fmt::format("security_policy: {} is not supported by the stack", settings.policyName));
-  InstallVerification(config, *lock->security);
+  InstallVerification(config, *session.security);
   // The default encryption setup writes its own URI here; it must be the one in
   // the certificate, or the server refuses the session.
   SetString(config->clientDescription.applicationUri, credentials.applicationUri);
@@ -664,11 +663,11 @@ Result ConfigureSecureChannel(ClientLock& lock, UA_ClientConfig* config, const S
   SetString(config->securityPolicyUri, uri);
   // A sign channel does not hide a token the server asks for unencrypted: demand
   // the channel's policy for it; a server that offers only that fails the connect.
-  if (settings.mode == SecurityMode::Sign && lock->security->sendsPassword)
+  if (settings.mode == SecurityMode::Sign && session.security->sendsPassword)
     SetString(config->authSecurityPolicyUri, uri);
-  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}",
-            lock.session().endpoint(), ModeWord(settings.mode), settings.policyName,
-            Thumbprint(credentials.certificate), credentials.applicationUri);
+  UALIB_LOG(kDebug, "Security for {}: mode={} policy={} certificate SHA-1 {} application_uri={}", session.endpoint,
+            ModeWord(settings.mode), settings.policyName, Thumbprint(credentials.certificate),
+            credentials.applicationUri);
   return {};
 }
 
@@ -692,7 +691,7 @@ bool PasswordOnlyInClear(const UA_EndpointDescription& endpoint) {
   return clear;
 }
 
-EndpointSurvey SurveyEndpoints(ClientLock& lock) {
+EndpointSurvey SurveyEndpoints(const SecuredSession& session) {
   EndpointSurvey survey;
   UA_Client* probe = UA_Client_new();
   if (!probe) return survey;
@@ -700,13 +699,13 @@ EndpointSurvey SurveyEndpoints(ClientLock& lock) {
   UA_ClientConfig_setDefault(config);
   if (config->logging) {
     config->logging->log = SdkLog;
-    config->logging->context = &lock->sdkLog;
+    config->logging->context = &session.sdkLog;
   }
   size_t count = 0;
   UA_EndpointDescription* endpoints = nullptr;
-  if (UA_Client_getEndpoints(probe, lock.session().endpoint().c_str(), &count, &endpoints) == UA_STATUSCODE_GOOD) {
+  if (UA_Client_getEndpoints(probe, session.endpoint.c_str(), &count, &endpoints) == UA_STATUSCODE_GOOD) {
     UaArray owned(endpoints, count, &UA_TYPES[UA_TYPES_ENDPOINTDESCRIPTION]);
-    const std::string wanted = kPolicyPrefix + lock->security->policyName;
+    const std::string wanted = kPolicyPrefix + session.security->policyName;
     for (size_t i = 0; i < count; ++i) {
       const UA_EndpointDescription& e = endpoints[i];
       std::string policy = AsString(e.securityPolicyUri);
@@ -714,7 +713,7 @@ EndpointSurvey SurveyEndpoints(ClientLock& lock) {
       const SecurityMode mode = e.securityMode == UA_MESSAGESECURITYMODE_SIGN             ? SecurityMode::Sign
                                 : e.securityMode == UA_MESSAGESECURITYMODE_SIGNANDENCRYPT ? SecurityMode::SignAndEncrypt
                                                                                           : SecurityMode::None;
-      if (mode == lock->security->mode && AsString(e.securityPolicyUri) == wanted) {
+      if (mode == session.security->mode && AsString(e.securityPolicyUri) == wanted) {
         survey.passwordOnlyInClear = (!survey.matches || survey.passwordOnlyInClear) && PasswordOnlyInClear(e);
         survey.matches = true;
       }
@@ -843,12 +842,13 @@ void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endp
               endpoint);
 }
 
-Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings, bool sendsPassword) {
-  lock->security.reset();
+Result ApplySecurity(const SecuredSession& session, UA_ClientConfig* config, const SecuritySettings& settings,
+                     bool sendsPassword) {
+  session.security.reset();
   if (!settings.Secure()) {
     if (sendsPassword)
       UALIB_LOG(kWarning, "Security warning for {}: the password travels unencrypted (security_mode none)",
-                lock.session().endpoint());
+                session.endpoint);
     return {};
   }
   auto security = std::make_shared<SessionSecurity>();
@@ -869,10 +869,10 @@ Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySe
       return result;
   }
   Credentials credentials;
-  if (Result result = LoadCredentials(settings, lock.session().endpoint(), credentials); result.code != ResultCode::Ok)
+  if (Result result = LoadCredentials(settings, session.endpoint, credentials); result.code != ResultCode::Ok)
     return result;
-  lock->security = std::move(security);
-  return ConfigureSecureChannel(lock, config, settings, credentials);
+  session.security = std::move(security);
+  return ConfigureSecureChannel(session, config, settings, credentials);
 }
 
 Result LoadClientCertificate(const SecuritySettings& settings, const std::string& endpoint, ClientCertificate& out) {
@@ -885,14 +885,14 @@ Result LoadClientCertificate(const SecuritySettings& settings, const std::string
 }
 
 // The server's own URI is the first entry of its ServerArray.
-void CheckServerApplicationUri(ClientLock& lock, UA_Client* client) {
-  if (!lock->security) return;
+void CheckServerApplicationUri(const SecuredSession& session, UA_Client* client) {
+  if (!session.security) return;
   UaOwned<UA_Variant> servers;
   Certificate certificate;
   if (UA_Client_readValueAttribute(client, UA_NODEID_NUMERIC(0, UA_NS0ID_SERVER_SERVERARRAY), servers.get()) !=
           UA_STATUSCODE_GOOD ||
       !UA_Variant_hasArrayType(servers.get(), &UA_TYPES[UA_TYPES_STRING]) || servers->arrayLength == 0 ||
-      !ParseCertificates(lock->security->serverCertificate, certificate))
+      !ParseCertificates(session.security->serverCertificate, certificate))
     return;
   const std::string described = AsString(static_cast<const UA_String*>(servers->data)[0]);
   if (described.empty()) return;
@@ -901,15 +901,15 @@ void CheckServerApplicationUri(ClientLock& lock, UA_Client* client) {
   UALIB_LOG(kWarning,
             "Security warning for {}: the server describes itself as {}, but its certificate names {}; is it the "
             "server you meant?",
-            lock.session().endpoint(), described, uris.empty() ? std::string("no application URI") : uris.front());
+            session.endpoint, described, uris.empty() ? std::string("no application URI") : uris.front());
 }
 
-Result ExplainConnectFailure(ClientLock& lock, UA_StatusCode status) {
+Result ExplainConnectFailure(const SecuredSession& session, UA_StatusCode status) {
   Result mapped = StatusFromUa(status);
-  if (!lock->security) return mapped;
-  SessionSecurity& security = *lock->security;
+  if (!session.security) return mapped;
+  SessionSecurity& security = *session.security;
   if (security.refusal) return {ResultCode::AccessDenied, RefusalMessage(security)};
-  const EndpointSurvey survey = SurveyEndpoints(lock);
+  const EndpointSurvey survey = SurveyEndpoints(session);
   if (survey.matches && survey.passwordOnlyInClear && security.sendsPassword && security.mode == SecurityMode::Sign)
     return {ResultCode::AccessDenied,
             "the server takes the password over a sign channel only unencrypted; refused (use security_mode "

@@ -11,7 +11,7 @@
 
 namespace velk::quarlink::internal {
 
-class ClientLock;
+struct SdkLogSettings;
 
 enum class SecurityMode { None, Sign, SignAndEncrypt };
 
@@ -55,11 +55,19 @@ void WarnAboutSecurity(const SecuritySettings& settings, const std::string& endp
 // verification plugin and reconnects use the same material.
 struct SessionSecurity;
 
+// What the security code uses of the session it configures. The caller holds the
+// session lock for as long as it is used.
+struct SecuredSession {
+  std::shared_ptr<SessionSecurity>& security;  // null for an unsecured session
+  const std::string& endpoint;
+  SdkLogSettings& sdkLog;  // where a probe client of the session logs
+};
+
 // Loads or creates the client certificate, loads the trust list and configures
 // the stack client for the requested mode and policy; the unsecured path touches
-// nothing but may warn about a password in clear text. Caller holds clientMutex.
-tessel::fnd::defs::Result ApplySecurity(ClientLock& lock, UA_ClientConfig* config, const SecuritySettings& settings,
-                                        bool sendsPassword);
+// nothing but may warn about a password in clear text.
+tessel::fnd::defs::Result ApplySecurity(const SecuredSession& session, UA_ClientConfig* config,
+                                        const SecuritySettings& settings, bool sendsPassword);
 
 // The client certificate a secured session with these settings presents: loaded,
 // or created from the paths when they name no files yet, or generated once for the
@@ -74,11 +82,11 @@ tessel::fnd::defs::Result LoadClientCertificate(const SecuritySettings& settings
                                                 ClientCertificate& out);
 
 // Warns when the connected server's certificate does not name the application URI
-// the server describes itself with. Caller holds clientMutex.
-void CheckServerApplicationUri(ClientLock& lock, UA_Client* client);
+// the server describes itself with.
+void CheckServerApplicationUri(const SecuredSession& session, UA_Client* client);
 
 // The result of a failed connect: a refused server certificate and a mode or
 // policy the server does not offer get messages an operator can act on.
-tessel::fnd::defs::Result ExplainConnectFailure(ClientLock& lock, UA_StatusCode status);
+tessel::fnd::defs::Result ExplainConnectFailure(const SecuredSession& session, UA_StatusCode status);
 
 }  // namespace velk::quarlink::internal

@@ -10,7 +10,7 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
-#include "services/type_cache.h"
+#include "session/type_cache.h"
 #include "session/await.h"
 #include "session/client_impl.h"
 #include "session/link.h"

@@ -6,7 +6,7 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
-#include "services/type_cache.h"
+#include "session/type_cache.h"
 #include "services/value_reads.h"
 #include "session/await.h"
 #include "session/batching.h"

@@ -10,7 +10,7 @@
 
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
-#include "services/type_cache.h"
+#include "session/type_cache.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"

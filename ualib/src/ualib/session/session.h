@@ -103,7 +103,7 @@ struct GuardedSession {
   // every item alone, 0 as many as the server allows.
   uint32_t maxItemsPerRequest = 1;
   OperationLimits operationLimits;             // of the current server session
-  std::shared_ptr<internal::TypeCache> types;  // "typed_values": see TypesOf
+  std::shared_ptr<internal::TypeCache> types;  // "typed_values": see TypesOf (type_cache.h)
 };
 
 class OpcuaConnection {

@@ -1,13 +1,19 @@
 // The data types of a session's nodes, as "typed_values" needs them: read from the
 // server once per node and data type, kept until the session is replaced.
+//
+// The session lock is released while a request waits for its answer, so other
+// threads use the cache in between: each lookup keeps what it is resolving to
+// itself, and stores nothing once the cache was emptied for a new session.
 #pragma once
 
 #include <open62541/types.h>
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "session/session.h"
@@ -28,14 +34,23 @@ class TypeCache {
  private:
   friend TypeCache& TypesOf(const ClientLock& lock);
 
-  TypeRef DataType(const ClientLock& lock, const UA_NodeId& dataType, int depth);
-  TypeRef Definition(const ClientLock& lock, const UA_NodeId& dataType, int depth);
+  struct Lookup {
+    uint64_t generation;              // of the cache when the lookup began
+    std::set<std::string> resolving;  // a type that contains itself is refused, not followed
+  };
+  Lookup Begin() const { return {generation_, {}}; }
+  template <typename Entry>
+  void Remember(std::map<std::string, Entry>& entries, const std::string& key, std::type_identity_t<Entry> entry,
+                const Lookup& lookup);
+
+  TypeRef DataType(const ClientLock& lock, const UA_NodeId& dataType, int depth, Lookup& lookup);
+  TypeRef Definition(const ClientLock& lock, const UA_NodeId& dataType, int depth, Lookup& lookup);
 
   std::map<std::string, TypeRef> nodes_;
   std::map<std::string, TypeRef> types_;
   std::map<std::string, std::vector<TypeRef>> arguments_;
-  std::set<std::string> resolving_;  // a type that contains itself is refused, not followed
-  UaNodeId session_;                 // the session the entries belong to
+  UaNodeId session_;         // the session the entries belong to
+  uint64_t generation_ = 0;  // counts the times the entries were dropped
 };
 
 // The session's cache, emptied when the server's session token changed. Caller holds clientMutex.

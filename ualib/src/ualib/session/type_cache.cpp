@@ -1,4 +1,4 @@
-#include "services/type_cache.h"
+#include "session/type_cache.h"
 
 #include <open62541/client_highlevel.h>
 
@@ -117,42 +117,51 @@ TypeCache& TypesOf(const ClientLock& lock) {
     cache.nodes_.clear();
     cache.types_.clear();
     cache.arguments_.clear();
+    ++cache.generation_;
     UA_NodeId_clear(cache.session_.get());
     UA_NodeId_copy(lock->sessionToken.get(), cache.session_.get());
   }
   return cache;
 }
 
+template <typename Entry>
+void TypeCache::Remember(std::map<std::string, Entry>& entries, const std::string& key,
+                         std::type_identity_t<Entry> entry, const Lookup& lookup) {
+  if (lookup.generation == generation_) entries[key] = std::move(entry);
+}
+
 TypeRef TypeCache::NodeType(const ClientLock& lock, const UA_NodeId& node) {
   const std::string key = KeyOf(node);
   if (const auto found = nodes_.find(key); found != nodes_.end()) return found->second;
+  Lookup lookup = Begin();
   UaNodeId dataType;
   const UA_StatusCode status = SendIfLinkUp(lock, [&] {
     return AwaitAttribute(lock, node, UA_ATTRIBUTEID_DATATYPE, dataType.get(), UA_TYPES[UA_TYPES_NODEID]);
   });
   if (status != UA_STATUSCODE_GOOD) return nullptr;  // tried again next time
-  TypeRef type = DataType(lock, *dataType, 1);
-  nodes_[key] = type;
+  TypeRef type = DataType(lock, *dataType, 1, lookup);
+  Remember(nodes_, key, type, lookup);
   return type;
 }
 
 std::vector<TypeRef> TypeCache::ArgumentTypes(const ClientLock& lock, const UA_NodeId& method, const char* property) {
   const std::string key = KeyOf(method) + "/" + property;
   if (const auto found = arguments_.find(key); found != arguments_.end()) return found->second;
+  Lookup lookup = Begin();
   std::vector<TypeRef> types;
   UaVariant arguments = PropertyValue(lock, method, property);
   if (arguments->type == &UA_TYPES[UA_TYPES_ARGUMENT] && !UA_Variant_isScalar(arguments.get())) {
     const auto* entries = static_cast<const UA_Argument*>(arguments->data);
-    for (size_t i = 0; i < arguments->arrayLength; ++i) types.push_back(DataType(lock, entries[i].dataType, 1));
+    for (size_t i = 0; i < arguments->arrayLength; ++i) types.push_back(DataType(lock, entries[i].dataType, 1, lookup));
   }
-  arguments_[key] = types;
+  Remember(arguments_, key, types, lookup);
   return types;
 }
 
-TypeRef TypeCache::DataType(const ClientLock& lock, const UA_NodeId& dataType, int depth) {
+TypeRef TypeCache::DataType(const ClientLock& lock, const UA_NodeId& dataType, int depth, Lookup& lookup) {
   const std::string key = KeyOf(dataType);
   if (const auto found = types_.find(key); found != types_.end()) return found->second;
-  if (depth > kMaxTypeDepth || resolving_.contains(key)) {
+  if (depth > kMaxTypeDepth || lookup.resolving.contains(key)) {
     auto tooDeep = std::make_shared<TypeInfo>();
     tooDeep->kind = TypeInfo::Kind::TooDeep;
     tooDeep->name = key;
@@ -164,24 +173,24 @@ TypeRef TypeCache::DataType(const ClientLock& lock, const UA_NodeId& dataType, i
     info->kind = TypeInfo::Kind::Known;
     info->known = known;
     info->name = known->typeName;
-    types_[key] = info;
+    Remember(types_, key, info, lookup);
     return info;
   }
   TypeRef info;
   // Namespace 0 holds nothing the stack does not know but its enumerations and
   // abstract types; those have no definition worth asking for.
   if (dataType.namespaceIndex != 0 || known != nullptr) {
-    resolving_.insert(key);
-    info = Definition(lock, dataType, depth);
-    resolving_.erase(key);
+    lookup.resolving.insert(key);
+    info = Definition(lock, dataType, depth, lookup);
+    lookup.resolving.erase(key);
   } else {
     info = std::make_shared<TypeInfo>();
   }
-  types_[key] = info;
+  Remember(types_, key, info, lookup);
   return info;
 }
 
-TypeRef TypeCache::Definition(const ClientLock& lock, const UA_NodeId& dataType, int depth) {
+TypeRef TypeCache::Definition(const ClientLock& lock, const UA_NodeId& dataType, int depth, Lookup& lookup) {
   auto info = std::make_shared<TypeInfo>();
   std::vector<UaVariant> attributes =
       ReadAttributes(lock, dataType, {UA_ATTRIBUTEID_BROWSENAME, UA_ATTRIBUTEID_DATATYPEDEFINITION});
@@ -195,7 +204,7 @@ TypeRef TypeCache::Definition(const ClientLock& lock, const UA_NodeId& dataType,
     std::string undecodable;  // the first field that keeps its values empty, logged once
     for (size_t i = 0; i < structure->fieldsSize; ++i) {
       const UA_StructureField& field = structure->fields[i];
-      TypeInfo::Field entry{TextOf(field.name), DataType(lock, field.dataType, depth + 1), field.valueRank == 1,
+      TypeInfo::Field entry{TextOf(field.name), DataType(lock, field.dataType, depth + 1, lookup), field.valueRank == 1,
                             field.isOptional};
       if (entry.type->kind == TypeInfo::Kind::TooDeep) info->kind = TypeInfo::Kind::TooDeep;
       // A matrix field has no text form; neither has a field of a type nothing decodes.
