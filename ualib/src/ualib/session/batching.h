@@ -43,14 +43,6 @@ bool RefusedAsTooLarge(UA_StatusCode status);
 // The two halves of a request's items, in order.
 std::pair<std::vector<size_t>, std::vector<size_t>> Halves(const std::vector<size_t>& indices);
 
-// Walks the items [0, count) in order and gathers them into requests of at most
-// perRequest items, each handed to send() as the items' indices:
-// - cancelled(i) is asked before an item that would start a new request, so a
-//   cancellation is seen between requests; when it answers the item it returns true;
-// - join(i) answers an item that cannot be sent (an address that does not parse)
-//   and returns false;
-// - with repeats split, an item whose address the request already holds starts a
-//   new request, so the operations on one node keep their order.
 // The addresses of the request being gathered, so that a repeat can start a new
 // one: open addressing over their hashes, with no allocation per item as a
 // node-based set would make for every item of a large batch.
@@ -75,6 +67,14 @@ class RequestAddresses {
   std::vector<size_t> used_;  // which slots to empty at the next Clear
 };
 
+// Walks the items [0, count) in order and gathers them into requests of at most
+// perRequest items, each handed to send() as the items' indices:
+// - cancelled(i) is asked before an item that would start a new request, so a
+//   cancellation is seen between requests; when it answers the item it returns true;
+// - join(i) answers an item that cannot be sent (an address that does not parse)
+//   and returns false;
+// - with repeats split, an item whose address the request already holds starts a
+//   new request, so the operations on one node keep their order.
 template <typename AddressOf, typename Cancelled, typename Join, typename Send>
 void GatherRequests(size_t count, size_t perRequest, bool splitRepeats, AddressOf&& addressOf, Cancelled&& cancelled,
                     Join&& join, Send&& send) {
