@@ -1,4 +1,5 @@
-// Node address text: ParseNodeId and the object a Call derives from a method's address.
+// Node address text: ParseNodeId (its shortcut against the stack's parser) and the object
+// a Call derives from a method's address.
 #include <optional>
 #include <string>
 
@@ -25,7 +26,14 @@ void CheckPrintsBack(const UA_NodeId& id) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   UaNodeId id;
-  if (ParseNodeId(text, *id)) {
+  UaNodeId byStack;
+  const bool parsed = ParseNodeId(text, *id);
+  // The shortcut for the common forms answers exactly as the stack's parser does.
+  FUZZ_CHECK(parsed == ParseNodeIdWithStack(text, *byStack));
+  FUZZ_CHECK(UA_NodeId_equal(id.get(), byStack.get()));
+  AddressNodeId view;
+  FUZZ_CHECK(view.Parse(text) == parsed && UA_NodeId_equal(view.get(), byStack.get()));
+  if (parsed) {
     CheckPrintsBack(*id);
   } else {
     FUZZ_CHECK(UA_NodeId_isNull(id.get()));  // a refused text leaves nothing owned

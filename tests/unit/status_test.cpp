@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "values/ua_types.h"
+
 namespace velk::quarlink::internal {
 namespace {
 
@@ -57,6 +59,28 @@ TEST(ParseNodeId, AcceptsWholeIdsAndRefusesWhatTheStackWouldMisread) {
   EXPECT_EQ(id.identifier.string.length, 3u);
   UA_NodeId_clear(&id);
 
+  // The common forms take a shortcut past the stack's parser; each must read as the
+  // stack reads it, and the rarer forms still go the stack's way.
+  const std::vector<std::string> accepted = {
+      "i=85",          "ns=1;s=Plant.9000",
+      "ns=007;i=0012", "ns=4;s=",
+      "s=x",           "ns=1;s=a;i=2",
+      "ns=2;s= i=5",   "ns=0;i=0",
+      "ns=2;b=AAEC",   "ns=1;g=09087e75-8e5e-499b-954f-f2a9603db28a",
+  };
+  for (const auto& text : accepted) {
+    SCOPED_TRACE(text);
+    UaNodeId fast;
+    UaNodeId byStack;
+    ASSERT_TRUE(ParseNodeIdWithStack(text, *byStack));
+    ASSERT_TRUE(ParseNodeId(text, *fast));
+    EXPECT_TRUE(UA_NodeId_equal(fast.get(), byStack.get()));
+    EXPECT_EQ(fast->identifierType, byStack->identifierType);
+    AddressNodeId view;
+    ASSERT_TRUE(view.Parse(text));
+    EXPECT_TRUE(UA_NodeId_equal(view.get(), byStack.get()));
+  }
+
   const std::vector<std::string> refused = {
       "",
       "ns=2;",
@@ -67,6 +91,12 @@ TEST(ParseNodeId, AcceptsWholeIdsAndRefusesWhatTheStackWouldMisread) {
       "ns=65538;i=1",           // would wrap to ns=2
       "ns=99999999999;s=Name",  // would wrap as well
       std::string("i=85\0x", 6),
+      "ns=1;i=1x",
+      "ns=;i=1",
+      "ns=1i=1",
+      "ns=1;i=",
+      "ns=1;x=1",
+      "ns=1;i=0x10",
       std::string(1 << 20, 'i'),
   };
   for (const auto& text : refused) {
@@ -74,6 +104,7 @@ TEST(ParseNodeId, AcceptsWholeIdsAndRefusesWhatTheStackWouldMisread) {
     id = UA_NODEID_NUMERIC(7, 7);
     EXPECT_FALSE(ParseNodeId(text, id));
     EXPECT_TRUE(UA_NodeId_isNull(&id));
+    EXPECT_FALSE(AddressNodeId().Parse(text));
   }
 }
 

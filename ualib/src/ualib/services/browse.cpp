@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "logging/log.h"
@@ -40,7 +42,16 @@ std::string ToStdString(const UA_String& text) {
   return {reinterpret_cast<const char*>(text.data), text.length};
 }
 
+// As UA_NodeId_print prints it; numeric and string ids, nearly every server's, are
+// written straight into the address instead of through a stack string.
 std::string PrintNodeId(const UA_NodeId& id) {
+  if (id.identifierType == UA_NODEIDTYPE_NUMERIC || id.identifierType == UA_NODEIDTYPE_STRING) {
+    std::string address;
+    if (id.namespaceIndex != 0) address.append("ns=").append(std::to_string(id.namespaceIndex)).append(";");
+    if (id.identifierType == UA_NODEIDTYPE_NUMERIC)
+      return address.append("i=").append(std::to_string(id.identifier.numeric));
+    return address.append("s=").append(ToStdString(id.identifier.string));
+  }
   UaOwned<UA_String> text;
   if (UA_NodeId_print(&id, text.get()) != UA_STATUSCODE_GOOD) return {};
   return ToStdString(*text);
@@ -81,18 +92,41 @@ NodeDescriptor Describe(const UA_ReferenceDescription& reference, const std::str
   node.display_name = ToStdString(reference.displayName.text);
   if (!parent.empty()) node.parent = parent;
   node.expandable = IsExpandable(reference.nodeClass);
-  node.properties.Set("type", NodeClassName(reference.nodeClass));
+  // Copied from a map that has both keys already, so that one allocation holds them
+  // instead of the map growing pair by pair.
+  static const PropertyMap kBothKeys = [] {
+    PropertyMap keys;
+    keys.Set("type", {});
+    keys.Set("browse_name", {});
+    return keys;
+  }();
   std::string browseName = ToStdString(reference.browseName.name);
-  if (!browseName.empty()) node.properties.Set("browse_name", std::move(browseName));
+  if (!browseName.empty()) {
+    node.properties = kBothKeys;
+    node.properties.Set("browse_name", std::move(browseName));
+  }
+  node.properties.Set("type", NodeClassName(reference.nodeClass));
   return node;
 }
 
-void AppendDescriptors(const UA_BrowseResult& result, const std::string& parent, std::vector<NodeDescriptor>& out) {
-  // Room for the whole page, growing geometrically: an exact reserve per page would
-  // copy the batch again for every page of a node with many children.
-  const size_t needed = out.size() + result.referencesSize;
+// Room for the whole page, growing geometrically: an exact reserve per page would
+// copy the batch again for every page of a node with many children.
+template <typename T>
+void MakeRoom(std::vector<T>& out, size_t more) {
+  const size_t needed = out.size() + more;
   if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
-  for (size_t i = 0; i < result.referencesSize; ++i) out.push_back(Describe(result.references[i], parent));
+}
+
+// The children's ids are taken out of the page rather than copied: the page is
+// released right after.
+void AppendDescriptors(UA_BrowseResult& result, const ParentToBrowse& parent) {
+  MakeRoom(*parent.out, result.referencesSize);
+  MakeRoom(*parent.ids, result.referencesSize);
+  for (size_t i = 0; i < result.referencesSize; ++i) {
+    UA_ReferenceDescription& reference = result.references[i];
+    parent.out->push_back(Describe(reference, *parent.text));
+    parent.ids->push_back(UaNodeId::Adopt(std::exchange(reference.nodeId.nodeId, UA_NODEID_NULL)));
+  }
 }
 
 // --- Browse and BrowseNext ---
@@ -177,18 +211,18 @@ UA_StatusCode NextPage(const ClientLock& lock, UaOwned<UA_ByteString>& continuat
 namespace {
 
 // Appends the first page already received and then every further page of the node.
-UA_StatusCode TakeAllPages(const ClientLock& lock, UA_BrowseResult& first, const std::string& parent,
-                           std::vector<NodeDescriptor>& out, const std::function<bool()>& stop) {
-  AppendDescriptors(first, parent, out);
+UA_StatusCode TakeAllPages(const ClientLock& lock, UA_BrowseResult& first, const ParentToBrowse& parent,
+                           const std::function<bool()>& stop) {
+  AppendDescriptors(first, parent);
   UaOwned<UA_ByteString> continuationPoint = TakeContinuationPoint(first);
   for (size_t pages = 1; continuationPoint->length > 0; ++pages) {
     UaOwned<UA_BrowseNextResponse> page;
-    const UA_StatusCode status = NextPage(lock, continuationPoint, pages, stop, parent, page);
+    const UA_StatusCode status = NextPage(lock, continuationPoint, pages, stop, *parent.text, page);
     if (status != UA_STATUSCODE_GOOD) {
       ReleaseContinuationPoint(lock, *continuationPoint, status);
       return status;
     }
-    AppendDescriptors(page->results[0], parent, out);
+    AppendDescriptors(page->results[0], parent);
     continuationPoint = TakeContinuationPoint(page->results[0]);
   }
   return UA_STATUSCODE_GOOD;
@@ -238,7 +272,7 @@ std::vector<UA_StatusCode> BrowseChildrenOf(const ClientLock& lock, const std::v
     if (statuses[k] == UA_STATUSCODE_BADNOCONTINUATIONPOINTS && parents.size() > 1)
       statuses[k] = BrowseChildrenOf(lock, {parent}, stop).front();
     else if (statuses[k] == UA_STATUSCODE_GOOD)
-      statuses[k] = TakeAllPages(lock, first->results[k], *parent.text, *parent.out, stop);
+      statuses[k] = TakeAllPages(lock, first->results[k], parent, stop);
     if (statuses[k] == kPagingStopped) {
       ReleaseRemaining(lock, *first, k + 1);
       std::fill(statuses.begin() + static_cast<std::ptrdiff_t>(k), statuses.end(), kPagingStopped);
@@ -252,55 +286,92 @@ namespace {
 
 // --- The breadth-first traversal ---
 
-// The nodes a queued node was reached through, as an immutable set that every node
-// below it shares. Adding one copies only the path to it in a tree ordered by the
-// ids' hashes (expected O(log n) nodes), so the cycle check stays cheap on very deep
-// hierarchies, and freeing a set recurses only as deep as that tree, never along
-// the chain of ancestors.
-class AncestorSet {
+// The ids of every queued node, each with the index of the node it was reached
+// through. A node can be its own ancestor only if an equal id was queued before, so
+// the chain of ancestors is walked only for ids seen earlier in the walk: never on a
+// tree however deep, once where a cycle closes, and for each further parent of a
+// shared node. No allocation per node beyond the amortised growth of its containers.
+class Ancestry {
  public:
-  AncestorSet() = default;
+  static constexpr size_t kNoParent = SIZE_MAX;
 
-  bool Contains(const UA_NodeId& id) const {
+  // Records a queued node reached through the node at `parent`; returns its index.
+  size_t Add(UaNodeId id, size_t parent) {
+    const UA_UInt32 hash = UA_NodeId_hash(id.get());
+    if (!seen_.MaybeContains(hash)) seen_.Insert(hash);
+    entries_.push_back({std::move(id), hash, parent});
+    return entries_.size() - 1;
+  }
+
+  // Whether id is the node at `at` or one it was reached through.
+  bool IsAncestor(const UA_NodeId& id, size_t at) const {
     const UA_UInt32 hash = UA_NodeId_hash(&id);
-    for (const Node* at = root_.get(); at != nullptr; at = hash < at->hash ? at->left.get() : at->right.get()) {
-      if (hash == at->hash && UA_NodeId_equal(at->id->get(), &id)) return true;
+    if (!seen_.MaybeContains(hash)) return false;
+    for (; at != kNoParent; at = entries_[at].parent) {
+      const Entry& entry = entries_[at];
+      if (entry.hash == hash && UA_NodeId_equal(entry.id.get(), &id)) return true;
     }
     return false;
   }
 
-  AncestorSet With(UaNodeId id) const {
-    const UA_UInt32 hash = UA_NodeId_hash(id.get());
-    return AncestorSet(Insert(root_, hash, std::make_shared<const UaNodeId>(std::move(id))));
-  }
+  // Stable while the walk lasts: a deque never moves what it holds.
+  const UA_NodeId* Id(size_t at) const { return entries_[at].id.get(); }
 
  private:
-  struct Node;
-  using Link = std::shared_ptr<const Node>;
-  struct Node {
-    UA_UInt32 hash;
-    std::shared_ptr<const UaNodeId> id;
-    Link left;
-    Link right;
+  // The hashes recorded, in an open-addressing table; only hash collisions answer
+  // "maybe" for an id never seen, which costs one walk and no wrong answer.
+  class HashSet {
+   public:
+    bool MaybeContains(UA_UInt32 hash) const {
+      if (slots_.empty()) return false;
+      for (size_t at = SlotOf(hash);; at = (at + 1) & (slots_.size() - 1)) {
+        if (slots_[at] == kEmpty) return false;
+        if (slots_[at] == KeyOf(hash)) return true;
+      }
+    }
+    void Insert(UA_UInt32 hash) {
+      if (2 * (count_ + 1) > slots_.size()) Grow();
+      Place(KeyOf(hash));
+      ++count_;
+    }
+
+   private:
+    static constexpr uint64_t kEmpty = 0;
+    static uint64_t KeyOf(UA_UInt32 hash) { return uint64_t{hash} + 1; }
+    // The stack's hashes of similar addresses differ little in their low bits: the
+    // high bits of a Fibonacci product spread them.
+    size_t SlotOf(UA_UInt32 hash) const { return (uint64_t{hash} * 0x9E3779B97F4A7C15u) >> shift_; }
+    void Place(uint64_t key) {
+      size_t at = SlotOf(static_cast<UA_UInt32>(key - 1));
+      while (slots_[at] != kEmpty) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = key;
+    }
+    void Grow() {
+      std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(std::max<size_t>(64, 2 * slots_.size())));
+      shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
+      for (const uint64_t key : old)
+        if (key != kEmpty) Place(key);
+    }
+
+    std::vector<uint64_t> slots_;  // a power of two long, at most half full
+    unsigned shift_ = 64;          // 64 minus the bits of a slot index
+    size_t count_ = 0;
   };
 
-  explicit AncestorSet(Link root) : root_(std::move(root)) {}
+  struct Entry {
+    UaNodeId id;
+    UA_UInt32 hash;
+    size_t parent;
+  };
 
-  static Link Insert(const Link& at, UA_UInt32 hash, std::shared_ptr<const UaNodeId> id) {
-    if (!at) return std::make_shared<const Node>(Node{hash, std::move(id), nullptr, nullptr});
-    if (hash < at->hash)
-      return std::make_shared<const Node>(Node{at->hash, at->id, Insert(at->left, hash, id), at->right});
-    return std::make_shared<const Node>(Node{at->hash, at->id, at->left, Insert(at->right, hash, std::move(id))});
-  }
-
-  Link root_;
+  std::deque<Entry> entries_;
+  HashSet seen_;
 };
 
 struct PendingParent {
-  std::string text;  // as its children's `parent`
-  UaNodeId node;
-  AncestorSet ancestors;  // the node itself included
-  uint32_t depth = 0;     // levels below the start node; its children are at depth 1
+  std::string text;    // as its children's `parent`
+  size_t entry;        // its id and the nodes it was reached through, in the walk's Ancestry
+  uint32_t depth = 0;  // levels below the start node; its children are at depth 1
 };
 
 struct ParentFailure {
@@ -322,8 +393,7 @@ class BrowseTraversal {
         maxDepth_(request.max_depth),
         includeValues_(request.include_values),
         arrays_(arrays) {
-    AncestorSet ancestors = AncestorSet().With(root);
-    queue_.push_back({std::move(rootText), std::move(root), std::move(ancestors), 0});
+    queue_.push_back({std::move(rootText), ancestry_.Add(std::move(root), Ancestry::kNoParent), 0});
   }
 
   bool Done() const { return queue_.empty(); }
@@ -337,9 +407,10 @@ class BrowseTraversal {
     std::vector<PendingParent> parents;
     for (; parents.size() < count && !queue_.empty(); queue_.pop_front()) parents.push_back(std::move(queue_.front()));
     std::vector<std::vector<NodeDescriptor>> batches(parents.size());
+    std::vector<std::vector<UaNodeId>> ids(parents.size());
     std::vector<ParentToBrowse> request;
     for (size_t k = 0; k < parents.size(); ++k)
-      request.push_back({parents[k].node.get(), &parents[k].text, &batches[k]});
+      request.push_back({ancestry_.Id(parents[k].entry), &parents[k].text, &batches[k], &ids[k]});
     const std::vector<UA_StatusCode> statuses = BrowseChildrenOf(lock, request, stop);
     FrontOutcome outcome;
     for (size_t k = 0; k < parents.size(); ++k) {
@@ -351,11 +422,12 @@ class BrowseTraversal {
         outcome.failures.push_back({std::move(parents[k].text), statuses[k]});
         continue;
       }
-      AttachValues(lock, batches[k]);
-      for (NodeDescriptor& node : batches[k]) {
+      AttachValues(lock, batches[k], ids[k]);
+      for (size_t c = 0; c < batches[k].size(); ++c) {
+        NodeDescriptor& node = batches[k][c];
         const uint32_t depth = parents[k].depth + 1;
         if (recursive_ && node.expandable && (maxDepth_ == 0 || depth < maxDepth_)) {
-          Enqueue(node.address, parents[k].ancestors, depth);
+          Enqueue(node.address, std::move(ids[k][c]), parents[k].entry, depth);
         }
         nodes.push_back(std::move(node));
       }
@@ -366,15 +438,16 @@ class BrowseTraversal {
  private:
   // With values asked for, every Variable of the batch gets its value; one whose
   // value cannot be read is listed without.
-  void AttachValues(const ClientLock& lock, std::vector<NodeDescriptor>& batch) const {
+  // An address the stack could not print stands for no node to ask.
+  void AttachValues(const ClientLock& lock, std::vector<NodeDescriptor>& batch,
+                    const std::vector<UaNodeId>& ids) const {
     if (!includeValues_) return;
-    std::vector<UaNodeId> variables(batch.size());
     const auto join = [&](size_t i) {
       const std::string* type = batch[i].properties.Get("type");
-      return type && *type == "Variable" && ParseNodeId(batch[i].address, *variables[i]);
+      return type && *type == "Variable" && !batch[i].address.empty();
     };
     std::function<void(const std::vector<size_t>&)> send = [&](const std::vector<size_t>& indices) {
-      ValueReads reads(variables, indices);
+      ValueReads reads(ids, indices);
       reads.Send(lock);
       if (indices.size() > 1 && RefusedAsTooLarge(reads.Sent())) {
         const auto [first, second] = Halves(indices);
@@ -394,20 +467,19 @@ class BrowseTraversal {
         [&](size_t i) -> const std::string& { return batch[i].address; }, [](size_t) { return false; }, join, send);
   }
 
-  void Enqueue(const std::string& address, const AncestorSet& ancestors, uint32_t depth) {
-    UaNodeId node;
-    if (!ParseNodeId(address, *node)) return;
+  void Enqueue(const std::string& address, UaNodeId node, size_t parent, uint32_t depth) {
+    if (address.empty()) return;  // as above
     // On a server whose references form a cycle the subtree below a node that is
     // its own ancestor never ends: such a node is listed but not expanded again.
-    if (ancestors.Contains(*node)) return;
-    AncestorSet below = ancestors.With(node);
-    queue_.push_back({address, std::move(node), std::move(below), depth});
+    if (ancestry_.IsAncestor(*node, parent)) return;
+    queue_.push_back({address, ancestry_.Add(std::move(node), parent), depth});
   }
 
   const bool recursive_;
   const uint32_t maxDepth_;  // levels listed at most; 0: no limit
   const bool includeValues_;
   const Arrays arrays_;
+  Ancestry ancestry_;
   std::deque<PendingParent> queue_;
 };
 

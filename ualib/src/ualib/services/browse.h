@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "session/session.h"
+#include "values/ua_types.h"
 
 namespace velk::quarlink::internal {
 
@@ -25,15 +26,17 @@ inline constexpr size_t kMaxPagesPerNode = 10'000;
 inline constexpr UA_StatusCode kPagingStopped = UA_STATUSCODE_BADREQUESTCANCELLEDBYCLIENT;
 
 // One node whose children are wanted: the text its children get as `parent`, and
-// where they go.
+// where they go: a descriptor each, and beside it the child's id (so that a walk
+// browses it further without parsing the address printed for it).
 struct ParentToBrowse {
   const UA_NodeId* node;
   const std::string* text;
   std::vector<tessel::fnd::defs::NodeDescriptor>* out;
+  std::vector<UaNodeId>* ids;
 };
 
-// Browses the nodes in one request and appends to each node's out one descriptor per
-// forward hierarchical reference, in the server's order and page after page; the
+// Browses the nodes in one request and appends to each node's out (and ids) one
+// descriptor (and id) per forward hierarchical reference, in the server's order and page after page; the
 // further pages of a node are taken before the next node's. stop() is asked before
 // every further page. Returns each node's status: the first failing status of its
 // Browse or BrowseNext (its descriptors of the pages taken before stay in out, and a

@@ -24,16 +24,10 @@ using namespace tessel::fnd::defs;
 
 namespace internal {
 
-ValueReads::ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices,
-                       const ReadTargets& targets)
-    : timestamps_(targets.timestamps) {
-  items_.resize(indices.size());
-  for (size_t k = 0; k < indices.size(); ++k) {
-    UA_ReadValueId_init(&items_[k]);
-    items_[k].nodeId = *nodes[indices[k]];
-    items_[k].attributeId =
-        targets.attributes.empty() ? UA_UInt32{UA_ATTRIBUTEID_VALUE} : targets.attributes[indices[k]];
-  }
+void ValueReads::Target(size_t k, const UA_NodeId& node, const ReadTargets& targets, size_t index) {
+  UA_ReadValueId_init(&items_[k]);
+  items_[k].nodeId = node;
+  items_[k].attributeId = targets.attributes.empty() ? UA_UInt32{UA_ATTRIBUTEID_VALUE} : targets.attributes[index];
 }
 
 void ValueReads::Send(const ClientLock& lock) {
@@ -85,7 +79,7 @@ ReadItemResult ReadFailure(const std::string& address, UA_StatusCode status) {
 
 // The items of one gathered request: read, answered in place, the time spent in the
 // stack added to sdkTime.
-void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std::vector<internal::UaNodeId>& nodes,
+void ReadGathered(const ClientLock& lock, const ReadRequest& request, const std::vector<internal::AddressNodeId>& nodes,
                   const internal::ReadTargets& targets, const std::vector<size_t>& indices, internal::Arrays arrays,
                   ReadResult& result, Clock::duration& sdkTime) {
   internal::ValueReads reads(nodes, indices, targets);
@@ -130,7 +124,7 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
   UALIB_LOG(internal::kDebug, "Read: {} items", itemCount);
   ReadResult result;
   result.items.resize(itemCount);
-  std::vector<internal::UaNodeId> nodes(itemCount);
+  std::vector<internal::AddressNodeId> nodes(itemCount);  // views of the request's addresses
   targets.attributes.resize(itemCount, UA_ATTRIBUTEID_VALUE);
   Clock::duration sdkTime{};
   const auto addressOf = [&](size_t i) -> const std::string& { return request.items[i].address; };
@@ -142,7 +136,7 @@ ReadResult ReadBatch(const ClientLock& lock, const ReadRequest& request, interna
     return true;
   };
   const auto join = [&](size_t i) {
-    if (!internal::ParseNodeId(addressOf(i), *nodes[i])) {
+    if (!nodes[i].Parse(addressOf(i))) {
       UALIB_LOG(internal::kDebug, "Read: could not parse NodeId '{}'", addressOf(i));
       result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i), std::nullopt};
       return false;

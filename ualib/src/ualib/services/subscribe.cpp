@@ -73,7 +73,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
   SubscribeResult result;
   result.items.reserve(addresses.size());
   for (const std::string& address : addresses) result.items.push_back({ResultCode::Ok, {}, address});
-  std::vector<UaNodeId> nodes(addresses.size());
+  std::vector<AddressNodeId> nodes(addresses.size());  // views of the addresses
   const auto fail = [&](size_t i, UA_StatusCode status) {
     Result mapped = StatusFromUa(status);
     result.items[i].code = mapped.code;
@@ -85,7 +85,7 @@ SubscribeResult Subscribe(ClientLock& lock, const std::vector<std::string>& addr
       return false;
     }
     DropExistingItem(lock, addresses[i]);
-    if (ParseNodeId(addresses[i], *nodes[i])) return true;
+    if (nodes[i].Parse(addresses[i])) return true;
     UALIB_LOG(kDebug, "Subscribe: could not parse NodeId '{}'", addresses[i]);
     result.items[i].code = ResultCode::InvalidArgument;
     result.items[i].message = "could not parse NodeId";

@@ -17,9 +17,14 @@ namespace velk::quarlink::internal {
 
 class ValueReads {
  public:
-  // Reads nodes[i] for every i of indices, in that order; the nodes must outlive Send.
-  // targets name the attribute of each node and the time stamps to send with it.
-  ValueReads(const std::vector<UaNodeId>& nodes, const std::vector<size_t>& indices, const ReadTargets& targets = {});
+  // Reads *nodes[i] for every i of indices, in that order; the nodes must outlive
+  // Send. targets name the attribute of each node and the time stamps to send with it.
+  template <typename Nodes>
+  ValueReads(const Nodes& nodes, const std::vector<size_t>& indices, const ReadTargets& targets = {})
+      : timestamps_(targets.timestamps) {
+    items_.resize(indices.size());
+    for (size_t k = 0; k < indices.size(); ++k) Target(k, *nodes[indices[k]], targets, indices[k]);
+  }
 
   // Nothing is sent while the link is down.
   void Send(const ClientLock& lock);
@@ -35,6 +40,8 @@ class ValueReads {
   UA_StatusCode ValueOf(size_t k, Arrays arrays, const ClientLock& lock, tessel::fnd::defs::DataValue& out) const;
 
  private:
+  void Target(size_t k, const UA_NodeId& node, const ReadTargets& targets, size_t index);
+
   std::vector<UA_ReadValueId> items_;  // views of the caller's nodes
   UaOwned<UA_ReadResponse> response_;
   UA_StatusCode sent_ = UA_STATUSCODE_GOOD;

@@ -26,9 +26,10 @@ WriteResult RejectWrite(size_t itemCount) {
   return {ResultCode::NotConnected, "not connected", {}};
 }
 
-// One item ready to send: its node and its value, owned until the request is done.
+// One item ready to send: its node and its value, owned or viewed in the caller's
+// request until the request is done.
 struct PendingWrite {
-  internal::UaNodeId node;
+  internal::AddressNodeId node;
   internal::UaVariant value;
 };
 
@@ -95,7 +96,7 @@ WriteResult WriteBatch(const internal::ClientLock& lock, const WriteRequest& req
   // The address is checked before the value, so an item with both faults reports the
   // address; an item whose value does not convert is never sent.
   const auto join = [&](size_t i) {
-    if (!internal::ParseNodeId(addressOf(i), *pending[i].node)) {
+    if (!pending[i].node.Parse(addressOf(i))) {
       UALIB_LOG(internal::kDebug, "Write: could not parse NodeId '{}'", addressOf(i));
       result.items[i] = {ResultCode::InvalidArgument, "could not parse NodeId", addressOf(i)};
       return false;
@@ -108,7 +109,7 @@ WriteResult WriteBatch(const internal::ClientLock& lock, const WriteRequest& req
       result.items[i] = {refusal.code, std::move(refusal.message), addressOf(i)};
       return false;
     }
-    if (!internal::ValueToUaVariant(request.items[i].value, *pending[i].value, arrays)) {
+    if (!internal::ValueToUaVariantView(request.items[i].value, *pending[i].value, arrays)) {
       UALIB_LOG(internal::kDebug, "Write '{}': unsupported Value type", addressOf(i));
       result.items[i] = {ResultCode::TypeMismatch, "value type not supported by current converter", addressOf(i)};
       return false;

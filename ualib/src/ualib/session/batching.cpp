@@ -55,6 +55,37 @@ bool RefusedAsTooLarge(UA_StatusCode status) {
          status == UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED;
 }
 
+RequestAddresses::RequestAddresses(size_t most) {
+  if (most == 0) return;
+  size_t size = 4;
+  while (size < 2 * most) size *= 2;
+  slots_.resize(size);
+  used_.reserve(most);
+}
+
+bool RequestAddresses::Contains(std::string_view address, size_t hash) const {
+  if (slots_.empty()) return false;
+  for (size_t at = hash & Mask(); slots_[at].used; at = (at + 1) & Mask()) {
+    if (slots_[at].hash == hash && slots_[at].address == address) return true;
+  }
+  return false;
+}
+
+// Only called for an address the request does not hold yet: a repeat starts a new
+// request first.
+void RequestAddresses::Insert(std::string_view address, size_t hash) {
+  if (slots_.empty()) return;
+  size_t at = hash & Mask();
+  while (slots_[at].used) at = (at + 1) & Mask();
+  slots_[at] = {address, hash, true};
+  used_.push_back(at);
+}
+
+void RequestAddresses::Clear() {
+  for (const size_t at : used_) slots_[at] = {};
+  used_.clear();
+}
+
 std::pair<std::vector<size_t>, std::vector<size_t>> Halves(const std::vector<size_t>& indices) {
   const auto middle = indices.begin() + static_cast<std::ptrdiff_t>(indices.size() / 2);
   return {std::vector<size_t>(indices.begin(), middle), std::vector<size_t>(middle, indices.end())};

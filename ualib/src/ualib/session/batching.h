@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -44,6 +43,30 @@ bool RefusedAsTooLarge(UA_StatusCode status);
 // The two halves of a request's items, in order.
 std::pair<std::vector<size_t>, std::vector<size_t>> Halves(const std::vector<size_t>& indices);
 
+// The addresses of the request being gathered, so that a repeat can start a new
+// one: open addressing over their hashes, with no allocation per item as a
+// node-based set would make for every item of a large batch.
+class RequestAddresses {
+ public:
+  // Room for `most` addresses between two clears.
+  explicit RequestAddresses(size_t most);
+  static size_t Hash(std::string_view address) { return std::hash<std::string_view>{}(address); }
+  bool Contains(std::string_view address, size_t hash) const;
+  void Insert(std::string_view address, size_t hash);
+  void Clear();
+
+ private:
+  struct Slot {
+    std::string_view address;
+    size_t hash = 0;
+    bool used = false;
+  };
+  size_t Mask() const { return slots_.size() - 1; }
+
+  std::vector<Slot> slots_;   // a power of two long, at most half full
+  std::vector<size_t> used_;  // which slots to empty at the next Clear
+};
+
 // Walks the items [0, count) in order and gathers them into requests of at most
 // perRequest items, each handed to send() as the items' indices:
 // - cancelled(i) is asked before an item that would start a new request, so a
@@ -57,18 +80,20 @@ void GatherRequests(size_t count, size_t perRequest, bool splitRepeats, AddressO
                     Join&& join, Send&& send) {
   std::vector<size_t> request;
   request.reserve(perRequest < count ? perRequest : count);
-  std::unordered_set<std::string_view> addresses;
+  const bool trackAddresses = splitRepeats && perRequest > 1;
+  RequestAddresses addresses(trackAddresses ? request.capacity() : 0);
   const auto flush = [&] {
     if (!request.empty()) send(request);
     request.clear();
-    addresses.clear();
+    addresses.Clear();
   };
   for (size_t i = 0; i < count; ++i) {
-    if (splitRepeats && !request.empty() && addresses.count(addressOf(i)) != 0) flush();
+    const size_t hash = trackAddresses ? RequestAddresses::Hash(addressOf(i)) : 0;
+    if (trackAddresses && !request.empty() && addresses.Contains(addressOf(i), hash)) flush();
     if (request.empty() && cancelled(i)) continue;
     if (!join(i)) continue;
     request.push_back(i);
-    if (splitRepeats && perRequest > 1) addresses.insert(addressOf(i));
+    if (trackAddresses) addresses.Insert(addressOf(i), hash);
     if (request.size() >= perRequest) flush();
   }
   flush();

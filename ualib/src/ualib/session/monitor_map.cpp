@@ -1,16 +1,16 @@
 #include "session/monitor_map.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace velk::quarlink::internal {
 namespace {
 
-// Takes the context out of the vector, or nothing when it is not there.
-std::unique_ptr<MonitorEntry> TakeFrom(std::vector<std::unique_ptr<MonitorEntry>>& held, const MonitorEntry* context) {
-  const auto found = std::find_if(held.begin(), held.end(), [context](const auto& e) { return e.get() == context; });
+// Takes the context out of the held ones, or nothing when it is not there.
+std::unique_ptr<MonitorEntry> TakeFrom(std::unordered_map<const MonitorEntry*, std::unique_ptr<MonitorEntry>>& held,
+                                       const MonitorEntry* context) {
+  const auto found = held.find(context);
   if (found == held.end()) return nullptr;
-  std::unique_ptr<MonitorEntry> taken = std::move(*found);
+  std::unique_ptr<MonitorEntry> taken = std::move(found->second);
   held.erase(found);
   return taken;
 }
@@ -27,8 +27,10 @@ MonitorEntry* MonitorMap::Prepare(MonitorEntry entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   entry.inserted = false;
   entry.stale = false;
-  held_.push_back(std::make_unique<MonitorEntry>(std::move(entry)));
-  return held_.back().get();
+  auto owned = std::make_unique<MonitorEntry>(std::move(entry));
+  MonitorEntry* context = owned.get();
+  held_.emplace(context, std::move(owned));
+  return context;
 }
 
 void MonitorMap::Settle(MonitorEntry* context, bool created) {
@@ -94,7 +96,9 @@ bool MonitorMap::Stale(const MonitorEntry* context) const {
 }
 
 void MonitorMap::Retire(std::unique_ptr<MonitorEntry> entry) {
-  if (entry && entry->inserted && !entry->stale) held_.push_back(std::move(entry));
+  if (!entry || !entry->inserted || entry->stale) return;
+  const MonitorEntry* context = entry.get();
+  held_.emplace(context, std::move(entry));
 }
 
 }  // namespace velk::quarlink::internal

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "values/convert.h"
@@ -86,8 +87,9 @@ class MonitorMap {
 
   mutable std::mutex mutex_;
   Items current_;
-  // Contexts being created and retired contexts the stack still holds.
-  std::vector<std::unique_ptr<MonitorEntry>> held_;
+  // Contexts being created and retired contexts the stack still holds, by address:
+  // a batch of a thousand items settles a thousand of them in turn.
+  std::unordered_map<const MonitorEntry*, std::unique_ptr<MonitorEntry>> held_;
 };
 
 }  // namespace internal

@@ -164,6 +164,23 @@ bool ValueToUaVariant(const Value& value, UA_Variant& out, Arrays arrays) {
       value);
 }
 
+bool ValueToUaVariantView(const Value& value, UA_Variant& out, Arrays arrays) {
+  const bool viewed = std::visit(
+      [&out](const auto& held) {
+        using T = std::decay_t<decltype(held)>;
+        if constexpr (!IsVector<T>::value && kUaTypeIndex<T> >= 0) {
+          // A batch of a thousand writes would otherwise make a thousand allocations.
+          UA_Variant_setScalar(&out, const_cast<T*>(&held), &UA_TYPES[kUaTypeIndex<T>]);
+          out.storageType = UA_VARIANT_DATA_NODELETE;
+          return true;
+        } else {
+          return false;
+        }
+      },
+      value);
+  return viewed || ValueToUaVariant(value, out, arrays);
+}
+
 int64_t UaDateTimeToUnixNanos(UA_DateTime ticks) {
   // Below this the subtraction itself would leave the int64 range.
   if (ticks < std::numeric_limits<int64_t>::min() + kUnixEpochTicks) return kMinMicros * 1000;

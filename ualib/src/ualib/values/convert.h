@@ -21,6 +21,10 @@ tessel::fnd::defs::Value UaVariantToValue(const UA_Variant& v, Arrays arrays = A
 // copy of a vector alternative; false for unsupported alternatives.
 bool ValueToUaVariant(const tessel::fnd::defs::Value& value, UA_Variant& out, Arrays arrays = Arrays::Empty);
 
+// The same, except that a scalar number or flag is not copied: out points at it where
+// value holds it and does not own it, so value must outlive out.
+bool ValueToUaVariantView(const tessel::fnd::defs::Value& value, UA_Variant& out, Arrays arrays = Arrays::Empty);
+
 // Stack time (100 ns ticks since 1601) to ns since the Unix epoch, truncated to
 // whole microseconds. Saturates at the representable multiples of 1000 instead of
 // overflowing for times before 1677 or after 2262.
