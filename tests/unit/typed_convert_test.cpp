@@ -319,6 +319,16 @@ TEST(TypedConversion, HostileBodiesAreRefusedAndBrokenOnesStayEmpty) {
   }
   DataValue deep;
   EXPECT_EQ(TypedToHost(*objectWith({1}), deepest.get(), deep), UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED);
+
+  // An array whose body is all there, but with more elements than a value may hold
+  // (the name and the origin take three pairs before it).
+  std::vector<UA_Byte> huge{0, 0, 0, 0, 0, 0, 0, 0};
+  huge.resize(huge.size() + 16, 0);
+  const auto count = static_cast<uint32_t>(kMaxStructurePairs - 3);
+  for (int shift = 0; shift < 32; shift += 8) huge.push_back(static_cast<UA_Byte>(count >> shift));
+  huge.resize(huge.size() + 8 * static_cast<size_t>(count) + 4, 0);  // the elements and the mode
+  DataValue tooMany;
+  EXPECT_EQ(TypedToHost(*objectWith(huge), recipe.get(), tooMany), UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED);
 }
 
 }  // namespace

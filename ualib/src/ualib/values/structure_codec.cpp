@@ -60,6 +60,8 @@ bool KnownLayout(const TypeInfo& type) {
 UA_StatusCode DecodeFields(const TypeInfo& type, Reader& reader, const std::string& key, PropertyMap& out, int depth);
 
 UA_StatusCode DecodeValue(const TypeInfo& type, Reader& reader, const std::string& key, PropertyMap& out, int depth) {
+  if (type.kind != TypeInfo::Kind::Structure && out.Pairs().size() >= kMaxStructurePairs)
+    return UA_STATUSCODE_BADENCODINGLIMITSEXCEEDED;
   switch (type.kind) {
     case TypeInfo::Kind::Structure:
       return DecodeFields(type, reader, key, out, depth + 1);

@@ -6,6 +6,7 @@
 #include <open62541/types.h>
 #include <tessel/fnd/defs/comm_adapter.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +47,11 @@ struct TypeInfo {
 using TypeRef = std::shared_ptr<const TypeInfo>;
 
 inline constexpr int kMaxTypeDepth = 16;
+// A structure value decodes to at most this many fields and array elements. The
+// host's property map finds a key by scanning every pair, so a structure holding
+// an array of a million elements would take hours to decode; this many take well
+// under a second, and no plant structure comes near it.
+inline constexpr size_t kMaxStructurePairs = 20'000;
 
 // A received value: out.value and the properties that go with it. nodeType is the
 // node's data type when it is known (enumerations and encoded structures need it).
