@@ -10,10 +10,10 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
-#include "session/type_cache.h"
 #include "session/await.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/type_cache.h"
 #include "values/convert.h"
 #include "values/status.h"
 #include "values/timing.h"

@@ -6,12 +6,12 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
-#include "session/type_cache.h"
 #include "services/value_reads.h"
 #include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/type_cache.h"
 #include "values/attributes.h"
 #include "values/convert.h"
 #include "values/status.h"

@@ -10,10 +10,10 @@
 
 #include "lifecycle/lifecycle.h"
 #include "logging/log.h"
-#include "session/type_cache.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/type_cache.h"
 #include "subscriptions/subscriptions.h"
 #include "values/status.h"
 #include "values/ua_types.h"

@@ -6,11 +6,11 @@
 
 #include "logging/log.h"
 #include "services/requests.h"
-#include "session/type_cache.h"
 #include "session/await.h"
 #include "session/batching.h"
 #include "session/client_impl.h"
 #include "session/link.h"
+#include "session/type_cache.h"
 #include "values/convert.h"
 #include "values/status.h"
 #include "values/ua_types.h"
