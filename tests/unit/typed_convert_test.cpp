@@ -44,6 +44,9 @@ std::vector<TypedCase> Cases() {
       {UA_TYPES_LOCALIZEDTEXT, "hello", std::string("hello"), "locale", ""},
       {UA_TYPES_STATUSCODE, "BadNodeIdUnknown", uint32_t{UA_STATUSCODE_BADNODEIDUNKNOWN}, "status_name",
        "BadNodeIdUnknown"},
+      // Info bits and codes without a name keep every bit through the text form.
+      {UA_TYPES_STATUSCODE, "0x800A0401", uint32_t{UA_STATUSCODE_BADTIMEOUT | 0x0401}, "status_name", "BadTimeout"},
+      {UA_TYPES_STATUSCODE, "0x12340000", uint32_t{0x12340000}, "status_name", "Unknown StatusCode"},
       {UA_TYPES_INT32, "-7", int32_t{-7}, nullptr, nullptr},
       {UA_TYPES_DOUBLE, "0.1", 0.1, nullptr, nullptr},
   };
@@ -102,6 +105,7 @@ TEST(TypedConversion, TextsThatDoNotParseAreRefused) {
       {UA_TYPES_BYTESTRING, "abc"},
       {UA_TYPES_GUID, "not-a-guid"},
       {UA_TYPES_STATUSCODE, "NoSuchCode"},
+      {UA_TYPES_STATUSCODE, "Unknown StatusCode"},
       {UA_TYPES_DATETIME, "2023-11-14T22:13:20"},
       {UA_TYPES_NODEID, "ns=x;i=1"},
   };

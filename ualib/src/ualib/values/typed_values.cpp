@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <type_traits>
+#include <unordered_map>
 
 #include "values/convert.h"
 #include "values/status.h"
@@ -160,20 +161,48 @@ bool ParseIso(std::string_view text, UA_DateTime& out) {
 
 // --- StatusCode names ---
 
+// The stack answers a code it has no name for with one fallback name (and with an
+// empty one when built without names); neither names a code.
+bool IsName(const char* name) {
+  return name != nullptr && *name != '\0' && std::string_view(name) != UA_StatusCode_name(0xffffffff);
+}
+
+// The stack only maps codes to names, each by a scan of its table, so the reverse map
+// is gathered once. Named codes have nothing in their low 16 bits.
+const std::unordered_map<std::string_view, UA_StatusCode>& StatusCodesByName() {
+  static const auto byName = [] {
+    std::unordered_map<std::string_view, UA_StatusCode> codes;
+    for (UA_UInt32 high = 0; high <= 0xffff; ++high) {
+      const char* name = UA_StatusCode_name(high << 16);
+      if (IsName(name)) codes.emplace(name, high << 16);  // the lowest code keeps a name
+    }
+    return codes;
+  }();
+  return byName;
+}
+
 bool ParseStatusCode(std::string_view text, UA_StatusCode& out) {
   if (text.starts_with("0x") || text.starts_with("0X")) {
     const auto [end, ec] = std::from_chars(text.data() + 2, text.data() + text.size(), out, 16);
     return ec == std::errc() && end == text.data() + text.size();
   }
   if (ParseNumber<UA_UInt32>(text, &out)) return true;
-  // Named codes have nothing in their low 16 bits.
-  for (UA_UInt32 high = 0; high <= 0xffff; ++high) {
-    if (text == UA_StatusCode_name(high << 16)) {
-      out = high << 16;
-      return true;
-    }
-  }
-  return false;
+  const auto& byName = StatusCodesByName();
+  const auto found = byName.find(text);
+  if (found == byName.end()) return false;
+  out = found->second;
+  return true;
+}
+
+// By name only when the name reads back as the same code: a code the stack cannot
+// name, or one with bits below the name's, is written in hex so that it survives
+// being written back.
+std::string StatusCodeText(UA_StatusCode code) {
+  const char* name = UA_StatusCode_name(code);
+  if ((code & 0xffff) == 0 && IsName(name)) return name;
+  char hex[sizeof "0x12345678"];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+  return hex;
 }
 
 bool IsOneOfTheTwelve(const UA_DataType* type) {
@@ -614,7 +643,7 @@ std::optional<std::string> ScalarToText(const void* p, const UA_DataType* type) 
       return Printed(UA_ExpandedNodeId_print(static_cast<const UA_ExpandedNodeId*>(p), &printed), printed);
     }
     case UA_DATATYPEKIND_STATUSCODE:
-      return std::string(UA_StatusCode_name(*static_cast<const UA_StatusCode*>(p)));
+      return StatusCodeText(*static_cast<const UA_StatusCode*>(p));
     case UA_DATATYPEKIND_QUALIFIEDNAME: {
       const auto* name = static_cast<const UA_QualifiedName*>(p);
       const std::string text = StringOf(name->name);
