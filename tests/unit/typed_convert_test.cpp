@@ -261,6 +261,14 @@ TEST(TypedConversion, StructuresCrossByTheirDefinition) {
   ASSERT_EQ(TypedToHost(*byName, ModeType().get(), mode), UA_STATUSCODE_GOOD);
   EXPECT_EQ(mode.value, Value(int32_t{1}));
   EXPECT_EQ(*mode.properties.Get("enum_name"), "Auto");
+
+  // A text that is a number is that number, even where another value's name reads the
+  // same, so a field read by number is written back unchanged.
+  auto digits = ModeType();
+  digits->enumNames = {{0, "1"}, {1, "0"}};
+  UaVariant byNumber;
+  ASSERT_TRUE(HostToTyped(std::string("1"), *digits, *byNumber, error));
+  EXPECT_EQ(*static_cast<const UA_Int32*>(byNumber->data), 1);
 }
 
 TEST(TypedConversion, AStructureWithAMissingUnknownOrBadFieldIsRefusedNamingIt) {

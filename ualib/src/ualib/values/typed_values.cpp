@@ -569,14 +569,17 @@ bool KnownToText(const void* p, const UA_DataType* type, const std::string& key,
   return WalkKnown(p, type, key, out);
 }
 
+// A number first: values are read as numbers, and a server may give a value a name that
+// reads as another value's number.
 bool EnumerationFromText(const TypeInfo& type, std::string_view text, UA_Int32& out) {
+  if (ParseNumber<UA_Int32>(text, &out)) return true;
   for (const auto& [value, name] : type.enumNames) {
     if (name == text) {
       out = static_cast<UA_Int32>(value);
       return true;
     }
   }
-  return ParseNumber<UA_Int32>(text, &out);
+  return false;
 }
 
 // ns since 1970 reach from 1677 to 2262; times outside read as the nearest end, and
