@@ -135,18 +135,22 @@ StructureKeys::StructureKeys(const PropertyMap& pairs) : pairs_(pairs.Pairs()), 
                    [&](size_t a, size_t b) { return pairs_[a].first < pairs_[b].first; });
 }
 
-const std::string* StructureKeys::Text(std::string_view key) const {
+// Equal keys sort in pair order, so this is the first pair stored under its key.
+const StructureKeys::Pair* StructureKeys::FirstNotBelow(std::string_view key) const {
   const auto at = std::lower_bound(sorted_.begin(), sorted_.end(), key,
                                    [&](size_t i, std::string_view k) { return pairs_[i].first < k; });
-  if (at == sorted_.end() || pairs_[*at].first != key) return nullptr;
-  return &pairs_[*at].second;
+  return at == sorted_.end() ? nullptr : &pairs_[*at];
+}
+
+const std::string* StructureKeys::Text(std::string_view key) const {
+  const Pair* found = FirstNotBelow(key);
+  return found != nullptr && found->first == key ? &found->second : nullptr;
 }
 
 // Keys starting with prefix follow each other in sorted order, from the first not below it.
 bool StructureKeys::AnyStartsWith(std::string_view prefix) const {
-  const auto at = std::lower_bound(sorted_.begin(), sorted_.end(), prefix,
-                                   [&](size_t i, std::string_view k) { return pairs_[i].first < k; });
-  return at != sorted_.end() && pairs_[*at].first.starts_with(prefix);
+  const Pair* found = FirstNotBelow(prefix);
+  return found != nullptr && found->first.starts_with(prefix);
 }
 
 bool StructureKeys::Present(const std::string& key) const {

@@ -164,7 +164,8 @@ bool ParseIso(std::string_view text, UA_DateTime& out) {
 // The stack answers a code it has no name for with one fallback name (and with an
 // empty one when built without names); neither names a code.
 bool IsName(const char* name) {
-  return name != nullptr && *name != '\0' && std::string_view(name) != UA_StatusCode_name(0xffffffff);
+  static const std::string_view fallback = UA_StatusCode_name(0xffffffff);
+  return name != nullptr && *name != '\0' && name != fallback;
 }
 
 // The stack only maps codes to names, each by a scan of its table, so the reverse map

@@ -108,7 +108,10 @@ class StructureKeys {
   bool Present(const std::string& key) const;
 
  private:
-  const std::vector<std::pair<std::string, std::string>>& pairs_;
+  using Pair = std::pair<std::string, std::string>;
+  const Pair* FirstNotBelow(std::string_view key) const;
+
+  const std::vector<Pair>& pairs_;
   std::vector<size_t> sorted_;  // indices into pairs_, by key, equal keys in pair order
 };
 
